@@ -1,0 +1,71 @@
+// Roster operations that show their effect on the tiles: readings and tile
+// texts, the linked count, hover texts, linking, "Clear Useless" and the
+// roster reset.
+//
+// Threads: the reader thread calls registerDevice, showReading and
+// resetRoster; everything else runs on the UI thread. Tile texts are always
+// worked out and set on the UI thread (through View::runOnUiThread when
+// called from elsewhere), from the table as it is at that moment, so a text
+// never lands on a tile after its slot has changed under it.
+#pragma once
+
+#include <cstdint>
+
+#include "console/view.h"
+#include "roster/slot_table.h"
+#include "roster/tile_colours.h"
+
+namespace kv {
+
+class Roster {
+ public:
+  Roster(View& view, TileBrushCache& brushes) : view_(view), brushes_(brushes) {}
+  Roster(const Roster&) = delete;
+  Roster& operator=(const Roster&) = delete;
+
+  DeviceSlotTable& table() { return table_; }
+  const DeviceSlotTable& table() const { return table_; }
+
+  // Reader thread: the slot of a reported device (see DeviceSlotTable).
+  int registerDevice(const char* name, const char* address) { return table_.registerDevice(name, address); }
+
+  // Reader thread: applies a reading to the slot that registerDevice gave
+  // for `address`. Stores heart rate, RR interval and battery (65535: keep
+  // the stored value) and rewrites the tile's text. Returns false, changing
+  // nothing, when the slot no longer holds that device (the operator freed
+  // or packed it in between); its next report registers it again.
+  bool showReading(int slot, const char* address, int heartRate, int rrInterval, int battery);
+
+  // UI thread: stores the readings (65535: keep) and rewrites the text of
+  // tile `slot`.
+  void showTileText(int slot, int heartRate, int rrInterval, int battery);
+  // UI thread: shows the number of linked slots.
+  void showLinkedCount();
+  // UI thread: command 1400 + i gives tile i its address hover text.
+  void showTooltip(int commandId);
+  // UI thread: command 400 + i links an idle tile or unlinks a linked one.
+  void toggleLink(int commandId);
+  // UI thread: frees every unlinked tile and packs the linked ones into the
+  // first tiles, in order.
+  void clearUseless();
+  // Any thread: empties the roster and its tiles.
+  void resetRoster();
+
+  // UI thread, painting: true with the slot's brand when tile `slot` is
+  // linked (and so painted while the scan runs).
+  bool linkedBrand(int slot, std::uint8_t* brand) const;
+
+ private:
+  struct ReadingCall;
+  static void showReadingOnUi(void* arg);
+  static void resetRosterOnUi(void* arg);
+  void resetRosterHere();
+  // Stores readings into a slot (lock held) and formats its text.
+  static void storeReadings(DeviceSlot& s, int heartRate, int rrInterval, int battery, char* text);
+
+  View& view_;
+  TileBrushCache& brushes_;
+  DeviceSlotTable table_;
+};
+
+}  // namespace kv

@@ -1,0 +1,67 @@
+// The roster: 40 device slots, slot i behind tile i.
+//
+// The reader thread registers devices while the UI thread links, unlinks and
+// packs them, so every operation takes the table's lock and sees and leaves
+// the table whole. The lock is never held across a call into the view.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+
+#include "console/view.h"
+
+namespace kv {
+
+inline constexpr std::uint8_t kIdle = 5;
+inline constexpr std::uint8_t kLinked = 15;
+
+inline constexpr std::uint8_t kBrandMirabeat = 0;
+inline constexpr std::uint8_t kBrandPolar = 1;
+inline constexpr std::uint8_t kBrandOther = 9;
+
+inline constexpr int kNoReading8 = 255;     // heart rate, battery: none received yet
+inline constexpr int kNoReading16 = 65535;  // RR interval: none received yet; as an argument: keep
+inline constexpr int kKeepReading = 65535;
+
+struct DeviceSlot {
+  int inUse = 0;                  // 0 free, 1 occupied
+  std::uint8_t linkState = kIdle;  // kIdle or kLinked
+  char name[26] = {};
+  char address[13] = {};
+  std::uint8_t brand = kBrandMirabeat;
+  int heartRate = kNoReading8;
+  int rrInterval = kNoReading16;
+  int battery = kNoReading8;
+};
+
+// The table and the operations that touch no window. Thread-safe.
+class DeviceSlotTable {
+ public:
+  DeviceSlotTable() { initSlotTable(); }
+  DeviceSlotTable(const DeviceSlotTable&) = delete;
+  DeviceSlotTable& operator=(const DeviceSlotTable&) = delete;
+
+  // Every slot free and idle, readings 255 / 65535 / 255, brand 0.
+  void initSlotTable();
+  // Lowest occupied slot holding exactly this address, else -1.
+  int findSlotByAddress(const char* address) const;
+  bool isSlotInUse(int index) const;
+  // The slot now holding the device with this address, or -1 when the
+  // device is refused ("Polar...") or no slot is free.
+  int registerDevice(const char* name, const char* address);
+  // A copy of slot `index` as it is now.
+  DeviceSlot slot(int index) const;
+
+ private:
+  friend class Roster;
+  int findLocked(const char* address) const;
+  void initLocked();
+
+  mutable std::mutex mutex_;
+  DeviceSlot slots_[kTileCount];
+};
+
+// Brand of a reported name: 0 Mirabeat, 1 Polar (refused), 9 any other.
+std::uint8_t brandOfName(const char* name);
+
+}  // namespace kv
