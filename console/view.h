@@ -60,6 +60,8 @@ class View {
   // Removes the first `count` characters of the traffic log (all of it when
   // shorter) and puts the caret back at the end.
   virtual void trimLogFront(int count) = 0;
+  // Appends a port to the port list; false when the list refuses it.
+  virtual bool addPort(const char* path) = 0;
   // Index of the selected port in the port list, -1 when none; its text.
   virtual int selectedPort() = 0;
   virtual void portName(int index, char* out, int size) = 0;
@@ -74,6 +76,9 @@ class View {
   // Waits `ms` milliseconds on the UI thread while still serving the link
   // threads' synchronous calls (and nothing else: no operator input).
   virtual void waitServingLink(int ms) = 0;
+  // The same, until done(arg) is true or `timeoutMs` has passed; returns
+  // done(arg).
+  virtual bool waitServingLinkUntil(bool (*done)(void*), void* arg, int timeoutMs) = 0;
   // Asks for every tile to be painted again.
   virtual void repaintTiles() = 0;
 };

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <thread>
 
 namespace kv::test {
 
@@ -226,7 +227,33 @@ void RecordingView::waitServingLink(int ms) {
     waits_.push_back(ms);
     record("waitServingLink " + std::to_string(ms));
   }
-  if (onWait) onWait(ms);
+  if (onWait) {
+    onWait(ms);
+  } else {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+  }
+}
+
+bool RecordingView::waitServingLinkUntil(bool (*done)(void*), void* arg, int timeoutMs) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!done(arg)) {
+    if (std::chrono::steady_clock::now() >= end) return done(arg);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+bool RecordingView::addPort(const char* path) {
+  std::lock_guard lock(m_);
+  if (static_cast<int>(ports_.size()) >= portLimit) return false;
+  ports_.push_back(path);
+  record(std::string("addPort ") + path);
+  return true;
+}
+
+std::vector<std::string> RecordingView::ports() const {
+  std::lock_guard lock(m_);
+  return ports_;
 }
 
 void RecordingView::repaintTiles() {

@@ -49,7 +49,9 @@ class RecordingView : public View {
   int destroyed() const { return destroyed_; }
   std::vector<int> waits() const;
   std::vector<std::string> errorBoxes() const;
-  std::function<void(int)> onWait;  // called by waitServingLink with the time
+  std::vector<std::string> ports() const;
+  int portLimit = 1000;  // addPort refuses ports past this many
+  std::function<void(int)> onWait;  // called by waitServingLink with the time (else it sleeps)
   // The caret's line: the number of line feeds in the log (the caret is at its end).
 
   // View
@@ -66,6 +68,7 @@ class RecordingView : public View {
   void clearLog() override;
   unsigned logCaretLine() override;
   void trimLogFront(int count) override;
+  bool addPort(const char* path) override;
   int selectedPort() override;
   void portName(int index, char* out, int size) override;
   void showErrorBox(const char* text, const char* caption) override;
@@ -73,6 +76,7 @@ class RecordingView : public View {
   void postShutdown() override;
   void destroyWindow() override;
   void waitServingLink(int ms) override;
+  bool waitServingLinkUntil(bool (*done)(void*), void* arg, int timeoutMs) override;
   void repaintTiles() override;
 
  private:
@@ -106,6 +110,7 @@ class RecordingView : public View {
   int destroyed_ = 0;
   std::vector<int> waits_;
   std::vector<std::string> errorBoxes_;
+  std::vector<std::string> ports_;
 };
 
 }  // namespace kv::test

@@ -1,0 +1,80 @@
+// The console's core: the link, the roster and the operator command handler,
+// shared by the Win32 and the Qt programs. A front end implements View,
+// makes one ConsoleCore for its main window and routes every command to
+// handleCommand.
+#pragma once
+
+#include "console/view.h"
+#include "link/link.h"
+#include "link/link_words.h"
+#include "roster/roster.h"
+#include "roster/tile_colours.h"
+
+namespace kv {
+
+// Control and command ids.
+namespace id {
+inline constexpr int kTrafficLog = 5;
+inline constexpr int kClearLog = 7;
+inline constexpr int kPortLabel = 8;
+inline constexpr int kStart = 17;
+inline constexpr int kLogButton = 28;
+inline constexpr int kDongleLine = 40;
+inline constexpr int kClearUseless = 44;
+inline constexpr int kAbout = 104;
+inline constexpr int kExit = 105;
+inline constexpr int kPortList = 150;
+inline constexpr int kLinkedCount = 390;
+inline constexpr int kFirstTile = 400;
+inline constexpr int kFirstTooltipRequest = 1400;
+}  // namespace id
+
+// Notification codes the handler looks at.
+inline constexpr int kBnClicked = 0;
+inline constexpr int kCbnSelChange = 1;
+inline constexpr int kEnChange = 0x300;
+inline constexpr int kEnErrSpace = 0x500;
+inline constexpr int kEnMaxText = 0x501;
+
+// The log keeps at most this many lines before the caret; a trim removes
+// this many characters from its front.
+inline constexpr unsigned kLogMaxLine = 800;
+inline constexpr int kLogTrimChars = 4000;
+inline constexpr int kLogTextLimit = 2097152;
+// Fixed waits of the UI thread.
+inline constexpr int kConfigRequestDelayMs = 150;
+inline constexpr int kShutdownWaitMs = 300;
+
+// Fixed texts.
+inline constexpr const char* kWindowTitle = "Koravel  v2.0a";
+inline constexpr const char* kWindowClass = "MAIN";
+inline constexpr const char* kAboutText = "Koravel Version 2.0a";
+
+class ConsoleCore {
+ public:
+  explicit ConsoleCore(View& view) : view(view), roster(view, brushes), link(view, words, roster) {}
+  ConsoleCore(const ConsoleCore&) = delete;
+  ConsoleCore& operator=(const ConsoleCore&) = delete;
+
+  View& view;
+  LinkWords words;
+  TileBrushCache brushes;
+  Roster roster;
+  Link link;
+};
+
+// Start-up once the main window and its controls exist (the port list is
+// filled while the controls are made, with link.enumerateComPorts()): the
+// slot table and the writer thread. Returns false when start-up failed.
+bool startConsole(ConsoleCore& core);
+
+// Every command of the main window: the command id and notification code.
+// UI thread; returns 0.
+int handleCommand(ConsoleCore& core, int commandId, int code);
+
+// The main window is going away: release the tile brushes, submit the soft
+// reset and wait kShutdownWaitMs while the link threads are served. The
+// front end then ends its event loop and calls core.link.stopLink().
+void shutdownWindow(ConsoleCore& core);
+
+}  // namespace kv

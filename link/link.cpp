@@ -1,0 +1,304 @@
+#include "link/link.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "link/commands.h"
+
+namespace kv {
+
+namespace {
+
+#ifdef _WIN32
+// The synchronous Win32 handle cannot be waited on while it may be written,
+// so the reader sleeps briefly between empty reads (the waker cuts it short).
+constexpr int kInputWaitMs = 2;
+#else
+// poll() wakes as soon as input arrives; the time-out only bounds how long a
+// stop or a port change could go unnoticed if a wake-up were missed.
+constexpr int kInputWaitMs = 250;
+#endif
+// With no usable port, how long the reader rests between looks.
+constexpr int kNoPortWaitMs = 250;
+// Enough for a read of 298 bytes.
+constexpr int kReadSize = 298;
+
+void copyName(char* out, const char* name) {
+  std::strncpy(out, name, kPortNameSize - 1);
+  out[kPortNameSize - 1] = '\0';
+}
+
+}  // namespace
+
+Link::Link(View& view, LinkWords& words, Roster& roster) : view_(view), words_(words), roster_(roster) {
+  parserInit(parser_);
+}
+
+Link::~Link() {
+  if (!stopped_) stopLink();
+}
+
+int Link::createTxEvent() { return 0; }
+
+int Link::enumerateComPorts() {
+  return enumerateSerialPorts([](void* ctx, const char* path) { return static_cast<View*>(ctx)->addPort(path); },
+                              &view_);
+}
+
+int Link::startWriter() {
+  if (writerStarted_) return 0;
+  writer_ = std::thread([this] { writerLoop(); });
+  writerStarted_ = true;
+  return 0;
+}
+
+std::unique_lock<std::mutex> Link::claimPort() {
+  ++portClaims_;
+  waker_.wake();
+  return std::unique_lock<std::mutex>(portMutex_);
+}
+
+void Link::releasePort(std::unique_lock<std::mutex>& lock) {
+  lock.unlock();
+  --portClaims_;
+  waker_.wake();
+}
+
+bool Link::portOpen() const {
+  auto& self = const_cast<Link&>(*this);
+  std::lock_guard lock(self.portMutex_);
+  return port_ != nullptr;
+}
+
+void Link::logLine(const char* format, const char* name, int rc) {
+  char szDbg[kPortNameSize + 64];
+  std::snprintf(szDbg, sizeof szDbg, format, name, rc);
+  appendLog(view_, szDbg);
+}
+
+bool Link::openPort(const char* portName) {
+  char name[kPortNameSize];
+  copyName(name, portName);
+  // The old port is closed before the new one is tried, so a failed open
+  // leaves no port open.
+  SerialPort* old = nullptr;
+  {
+    auto lock = claimPort();
+    old = port_;
+    port_ = nullptr;
+    releasePort(lock);
+  }
+  serialClose(old);
+
+  int rc = 0;
+  SerialPort* port = serialOpen(name, &rc);
+  if (port == nullptr) {
+    logLine("Couldn't open port %s. rc=%d\r\n", name, rc);
+    return false;
+  }
+  logLine("Port %s opened\r\n", name, 0);
+  {
+    auto lock = claimPort();
+    port_ = port;
+    portLost_ = false;
+    copyName(portName_, name);
+    releasePort(lock);
+  }
+  if (!readerStarted_) {
+    reader_ = std::thread([this] { readerLoop(); });
+    readerStarted_ = true;
+  }
+  softResetDongle();
+  return true;
+}
+
+int Link::selectPort(const char* portName) { return openPort(portName) ? 0 : -1; }
+
+int Link::submitCommand(const std::uint8_t* frame, int length) {
+  if (length < 0) length = 0;
+  if (length > static_cast<int>(kMaxCommandSize)) length = static_cast<int>(kMaxCommandSize);
+  {
+    std::lock_guard lock(commandMutex_);
+    std::memcpy(pendingFrame_, frame, static_cast<std::size_t>(length));
+    pendingLength_ = length;
+    ++submitted_;
+  }
+  txEvent_.set();
+  return 0;
+}
+
+int Link::softResetDongle() {
+  buildControlCommand(commandFrame, 0, 0, &commandLength);
+  const int result = submitCommand(commandFrame, commandLength);
+  words_.swallowNextAck = 1;
+  return result;
+}
+
+int Link::requestDongleConfig() {
+  buildConfigRequest(commandFrame, &commandLength);
+  return submitCommand(commandFrame, commandLength);
+}
+
+void Link::writerLoop() {
+  char szData[kEchoTextSize];
+  char szMsg[kEchoTextSize];
+  std::uint8_t frame[kMaxCommandSize];
+  for (;;) {
+    if (txEvent_.wait() != ManualResetEvent::Wait::Signalled) break;
+    txEvent_.reset();
+    if (words_.linkRunning == 0) break;
+
+    // One snapshot: the echo and the bytes written are the same command.
+    int length = 0;
+    std::uint64_t number = 0;
+    {
+      std::lock_guard lock(commandMutex_);
+      length = pendingLength_;
+      number = submitted_;
+      std::memcpy(frame, pendingFrame_, static_cast<std::size_t>(length));
+    }
+    if (words_.logPaused == 0) {
+      szData[0] = '\0';
+      formatSentFrame(frame, szData, length);
+      appendLog(view_, "\r\n>");
+      appendLog(view_, szData);
+    }
+
+    int rc = 0;
+    int result = 0;
+    words_.writeInProgress = 1;
+    {
+      auto lock = claimPort();
+      result = serialWrite(port_, frame, length, &rc);
+      releasePort(lock);
+    }
+    words_.writeInProgress = 0;
+    waker_.wake();
+    ++written_;
+    writtenUpTo_ = number;
+    if (result == 0) continue;
+
+    std::snprintf(szMsg, sizeof szMsg, "Send failed rc=%d\r\n", rc);
+    appendLog(view_, szMsg);
+    int clearRc = 0;
+    int cleared = 0;
+    {
+      auto lock = claimPort();
+      cleared = serialClearError(port_, &clearRc);
+      releasePort(lock);
+    }
+    if (cleared != 0) {
+      std::snprintf(szMsg, sizeof szMsg, "ClearCommError failed rc=%d\r\n", clearRc);
+      appendLog(view_, szMsg);
+    }
+  }
+  writerDone_ = true;
+}
+
+void Link::readerLoop() {
+  std::uint8_t szText[300];
+  const ParserContext context{&view_, &words_, &roster_};
+  while (words_.linkRunning != 0) {
+    // Somebody else wants the port (a write, a port change): stay out until
+    // they are done; their release wakes us.
+    if (portClaims_.load() > 0 || words_.writeInProgress != 0) {
+      serialWait(nullptr, waker_, kNoPortWaitMs);
+      continue;
+    }
+    int cBytes = 0;
+    int rc = 0;
+    char lostName[kPortNameSize];
+    {
+      std::unique_lock lock(portMutex_);
+      SerialPort* port = port_;
+      if (port == nullptr || portLost_) {
+        lock.unlock();
+        ++emptyWaits_;
+        serialWait(nullptr, waker_, kNoPortWaitMs);
+        continue;
+      }
+      words_.readInProgress = 1;
+      cBytes = serialRead(port, szText, kReadSize, &rc);
+      words_.readInProgress = 0;
+      if (cBytes == 0) {
+        ++emptyWaits_;
+        if (serialWait(port, waker_, kInputWaitMs) == PortWait::Gone) {
+          cBytes = -1;
+          if (serialClearError(port, &rc) == 0) rc = 0;
+        }
+      }
+      if (cBytes < 0) {
+        portLost_ = true;
+        std::memcpy(lostName, portName_, sizeof lostName);
+      }
+    }
+    if (cBytes > 0) {
+      bytesRead_ += static_cast<std::uint64_t>(cBytes);
+      parserFeed(parser_, context, szText, static_cast<std::size_t>(cBytes));
+    } else if (cBytes < 0) {
+      logLine("Port %s lost rc=%d\r\n", lostName, rc);
+    }
+  }
+  readerDone_ = true;
+}
+
+int Link::stopLink() {
+  if (stopped_) return 0;
+  stopped_ = true;
+  int result = 0;
+
+  // The last command (the soft reset at shutdown) reaches an open port
+  // before the port is closed.
+  if (writerStarted_ && portOpen()) {
+    std::uint64_t target = 0;
+    {
+      std::lock_guard lock(commandMutex_);
+      target = submitted_;
+    }
+    struct Pending {
+      Link* self;
+      std::uint64_t target;
+    } pending{this, target};
+    view_.waitServingLinkUntil(
+        [](void* arg) {
+          auto* p = static_cast<Pending*>(arg);
+          return p->self->writtenUpTo_.load() >= p->target;
+        },
+        &pending, kFinalWriteWaitMs);
+  }
+
+  words_.linkRunning = 0;
+  waker_.wake();
+  txEvent_.pulse();
+  txEvent_.close();
+  // The threads may be waiting for the UI thread in a view call: keep
+  // serving until both have finished.
+  view_.waitServingLinkUntil(
+      [](void* arg) {
+        auto* self = static_cast<Link*>(arg);
+        return (!self->readerStarted_ || self->readerDone_.load()) &&
+               (!self->writerStarted_ || self->writerDone_.load());
+      },
+      this, kThreadStopWaitMs);
+  for (auto* t : {&reader_, &writer_}) {
+    if (!t->joinable()) continue;
+    const bool done = (t == &reader_) ? readerDone_.load() : writerDone_.load();
+    if (done) {
+      t->join();
+    } else {
+      t->detach();
+      result = -1;
+    }
+  }
+
+  SerialPort* port = nullptr;
+  {
+    std::lock_guard lock(portMutex_);
+    port = port_;
+    port_ = nullptr;
+  }
+  serialClose(port);
+  return result;
+}
+
+}  // namespace kv

@@ -1,0 +1,121 @@
+// The link to the dongle: the open serial port, the reader thread that
+// parses what arrives, the writer thread that writes the one pending
+// command, and the order in which they start and stop.
+//
+// Every public operation runs on the UI thread. The threads reach the window
+// only through the View, and nobody holds a lock of the link across a call
+// into the view. The port is guarded by one mutex: the reader holds it for
+// a read (and for its wait for input, which anybody else who wants the port
+// cuts short through the waker), the writer for a write, the UI thread while
+// it swaps or closes the port; so no thread touches a closed port.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+
+#include "console/view.h"
+#include "link/frame.h"
+#include "link/link_words.h"
+#include "link/parser.h"
+#include "link/serial_port.h"
+#include "link/tx_event.h"
+#include "roster/roster.h"
+
+namespace kv {
+
+class Link {
+ public:
+  Link(View& view, LinkWords& words, Roster& roster);
+  // Stops the link if stopLink has not run.
+  ~Link();
+  Link(const Link&) = delete;
+  Link& operator=(const Link&) = delete;
+
+  // Start-up: the transmit event (always there: 0), the port list and the
+  // writer thread (0, or -1 when it could not be started).
+  int createTxEvent();
+  // Lists the ports that can be opened now in the view's port list; -1 when
+  // the list refused one.
+  int enumerateComPorts();
+  int startWriter();
+
+  // Closes the open port, opens `portName` and, on success, starts the
+  // reader when none runs and submits a soft reset. Logs "Port %s opened" or
+  // "Couldn't open port %s. rc=%d". True when the port is open.
+  bool openPort(const char* portName);
+  // openPort's result as 0 or -1.
+  int selectPort(const char* portName);
+
+  // Hands a command frame to the writer: a copy is taken now, and the writer
+  // writes the latest copy once when it wakes. Returns 0.
+  int submitCommand(const std::uint8_t* frame, int length);
+  // Builds into commandFrame and submits: the soft reset (which also sets
+  // swallowNextAck), and the request for the dongle's configuration.
+  int softResetDongle();
+  int requestDongleConfig();
+
+  // Stops both threads (serving the view while they finish), closes the port
+  // and the event. When a port is open, a command still waiting to be
+  // written (the soft reset at shutdown) is written first, waiting at most
+  // kFinalWriteWaitMs. Returns 0, or -1 when a thread did not end in time.
+  int stopLink();
+
+  // The one command being built (UI thread).
+  std::uint8_t commandFrame[kMaxCommandSize] = {};
+  std::uint8_t commandLength = 0;
+
+  // For tests and measurements.
+  bool portOpen() const;
+  bool readerStarted() const { return readerStarted_; }
+  std::uint64_t commandsWritten() const { return written_.load(); }
+  std::uint64_t bytesRead() const { return bytesRead_.load(); }
+  std::uint64_t emptyWaits() const { return emptyWaits_.load(); }
+
+  static constexpr int kFinalWriteWaitMs = 500;
+  static constexpr int kThreadStopWaitMs = 2000;
+
+ private:
+  void readerLoop();
+  void writerLoop();
+  // Takes the port mutex from outside the reader: the reader's wait for
+  // input is cut short and the reader stays out until release.
+  std::unique_lock<std::mutex> claimPort();
+  void releasePort(std::unique_lock<std::mutex>& lock);
+  void logLine(const char* format, const char* name, int rc);
+
+  View& view_;
+  LinkWords& words_;
+  Roster& roster_;
+  ManualResetEvent txEvent_;
+  PortWaker waker_;
+
+  std::mutex portMutex_;
+  SerialPort* port_ = nullptr;           // guarded by portMutex_
+  char portName_[kPortNameSize] = {};    // guarded by portMutex_
+  bool portLost_ = false;                // guarded by portMutex_
+  std::atomic<int> portClaims_{0};
+
+  // The command hand-over: the latest submitted frame and its number.
+  std::mutex commandMutex_;
+  std::uint8_t pendingFrame_[kMaxCommandSize] = {};
+  int pendingLength_ = 0;
+  std::uint64_t submitted_ = 0;           // guarded by commandMutex_
+  std::atomic<std::uint64_t> writtenUpTo_{0};
+
+  std::thread reader_;
+  std::thread writer_;
+  bool readerStarted_ = false;
+  bool writerStarted_ = false;
+  bool stopped_ = false;
+  std::atomic<bool> readerDone_{false};
+  std::atomic<bool> writerDone_{false};
+
+  ReceiveParser parser_;
+  std::atomic<std::uint64_t> written_{0};
+  std::atomic<std::uint64_t> bytesRead_{0};
+  std::atomic<std::uint64_t> emptyWaits_{0};
+};
+
+}  // namespace kv
