@@ -1,0 +1,200 @@
+// The operator command handler: Start and Stop with the dongle's acks, the
+// log button and the log trim, the port pick, the tiles, About and Exit.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "console/console.h"
+#include "support/pty.h"
+#include "support/recording_view.h"
+
+namespace kv {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+class ConsoleTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(startConsole(core));
+    ASSERT_TRUE(pty.ok());
+  }
+  void TearDown() override { core.link.stopLink(); }
+
+  // Picks the pty from the port list as the operator would.
+  void pickPort() {
+    view.setSelectedPort(0, pty.slavePath());
+    handleCommand(core, id::kPortList, kCbnSelChange);
+    pty.receive(23, 2000);  // soft reset and configuration request
+  }
+  void sendAck() {
+    std::uint8_t ack[kAckSize];
+    buildDongleAck(ack);
+    const auto acks = ackCount();
+    pty.send(Bytes(ack, ack + kAckSize));
+    for (int i = 0; i < 2000 && ackCount() == acks; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  std::size_t ackCount() const {
+    const std::string log = view.log();
+    std::size_t n = 0;
+    for (auto p = log.find(">> got dongle ack"); p != std::string::npos; p = log.find(">> got dongle ack", p + 1)) ++n;
+    return n;
+  }
+  void report(const char* name, const char* address) {
+    std::uint8_t frame[kDeviceDataSize];
+    DeviceReport r;
+    r.name = name;
+    r.address = address;
+    r.heartRate = 80;
+    r.rrInterval = 750;
+    r.battery = 70;
+    buildDeviceData(frame, r);
+    pty.send(Bytes(frame, frame + kDeviceDataSize));
+    view.waitForLog("trust, 80, 70", 2000);
+  }
+
+  test::RecordingView view;
+  ConsoleCore core{view};
+  test::Pty pty;
+};
+
+TEST_F(ConsoleTest, StartAndStopFollowTheDonglesAcks) {
+  pickPort();
+  EXPECT_EQ(view.waits(), std::vector<int>{150});
+  sendAck();  // answers the soft reset of the port pick: nothing changes
+  EXPECT_EQ(view.startLabel(), "Start ...");
+  EXPECT_EQ(core.words.scanning, 0);
+  EXPECT_EQ(core.words.swallowNextAck, 0);
+
+  handleCommand(core, id::kStart, kBnClicked);
+  EXPECT_EQ(core.words.pendingCommand, 0);
+  EXPECT_EQ(view.startLabel(), "scanning");
+  EXPECT_EQ(pty.receive(12, 2000)[10], 1) << "start ADV";
+  // A second press before the ack sends start ADV again.
+  handleCommand(core, id::kStart, 7);
+  EXPECT_EQ(pty.receive(12, 2000)[10], 1);
+  sendAck();
+  EXPECT_EQ(core.words.scanning, 1);
+  EXPECT_EQ(core.words.pendingCommand, 1);
+  EXPECT_EQ(view.startLabel(), "Stop !!!");
+  sendAck();  // the second press's ack changes nothing
+  EXPECT_EQ(core.words.scanning, 1);
+  EXPECT_EQ(view.startLabel(), "Stop !!!");
+
+  report("Mirabeat One", "0A1B2C3D4E5F");
+  handleCommand(core, 400, kBnClicked);
+  EXPECT_EQ(view.linkedCount(), "1");
+
+  handleCommand(core, id::kStart, kBnClicked);
+  EXPECT_EQ(view.startLabel(), "Start scan / Link");
+  EXPECT_EQ(pty.receive(12, 2000)[10], 0) << "soft reset";
+  EXPECT_EQ(core.words.scanning, 1) << "only the ack stops the scan";
+  sendAck();
+  EXPECT_EQ(core.words.scanning, 0);
+  EXPECT_EQ(view.startLabel(), "Start ...");
+  EXPECT_EQ(view.tileText(0), "empty");
+  EXPECT_EQ(view.linkedCount(), "");
+  EXPECT_FALSE(core.roster.table().isSlotInUse(0));
+}
+
+TEST_F(ConsoleTest, TilesAndTooltipRequestsPassThroughTheRoster) {
+  pickPort();
+  report("Coros Pulse", "A1A2A3A4A5A6");
+  view.deliverTooltipRequests([&](int cmd) { handleCommand(core, cmd, 0); });
+  EXPECT_EQ(view.tooltip(0), "A1:A2:A3:A4:A5:A6");
+  handleCommand(core, 400, 0);
+  EXPECT_EQ(view.linkedCount(), "1");
+  // A free tile and the linked-count field do nothing.
+  view.clearCalls();
+  handleCommand(core, 401, 0);
+  handleCommand(core, id::kLinkedCount, 0x100);
+  handleCommand(core, id::kDongleLine, 0);
+  EXPECT_TRUE(view.calls().empty());
+  handleCommand(core, id::kClearUseless, 3);
+  EXPECT_TRUE(core.roster.table().isSlotInUse(0));
+  EXPECT_FALSE(view.tooltipActive(0));
+}
+
+TEST_F(ConsoleTest, LogButtonClearLogAboutAndExit) {
+  handleCommand(core, id::kLogButton, 1);  // not a click
+  EXPECT_EQ(core.words.logPaused, 0);
+  handleCommand(core, id::kLogButton, kBnClicked);
+  EXPECT_EQ(core.words.logPaused, 1);
+  EXPECT_EQ(view.logButtonLabel(), "Start Log");
+  handleCommand(core, id::kLogButton, kBnClicked);
+  EXPECT_EQ(core.words.logPaused, 0);
+  EXPECT_EQ(view.logButtonLabel(), "Stop Log");
+
+  view.appendLog("some lines\r\n");
+  handleCommand(core, id::kClearLog, 9);
+  EXPECT_EQ(view.log(), "");
+  handleCommand(core, id::kAbout, 1);
+  EXPECT_EQ(view.aboutShown(), 1);
+  handleCommand(core, id::kExit, 0);
+  EXPECT_EQ(view.destroyed(), 1);
+}
+
+TEST_F(ConsoleTest, TheLogIsTrimmedPastLine800AndPauseIsKept) {
+  std::string lines;
+  for (int i = 0; i < 800; ++i) lines += "line of the traffic log\r\n";  // 25 characters
+  view.appendLog(lines.c_str());
+  ASSERT_EQ(view.logCaretLine(), 800u);
+  handleCommand(core, id::kTrafficLog, kEnChange);
+  EXPECT_EQ(view.log().size(), lines.size()) << "at line 800 nothing is removed";
+
+  view.appendLog("one more\r\n");
+  core.words.logPaused = 1;
+  handleCommand(core, id::kTrafficLog, kEnChange);
+  EXPECT_EQ(view.log().size(), lines.size() + 10 - 4000);
+  EXPECT_EQ(core.words.logPaused, 1);
+  core.words.logPaused = 0;
+  view.appendLog(lines.c_str());
+  handleCommand(core, id::kTrafficLog, kEnChange);
+  EXPECT_LE(view.logCaretLine(), 800u);
+  EXPECT_EQ(core.words.logPaused, 0);
+
+  // One enormous line cannot be trimmed below the limit by lines: no hang.
+  view.clearLog();
+  view.appendLog(std::string(900, '\n').c_str());
+  view.appendLog(std::string(10000, 'x').c_str());
+  handleCommand(core, id::kTrafficLog, kEnChange);
+  EXPECT_LE(view.logCaretLine(), 800u);
+}
+
+TEST_F(ConsoleTest, AFullLogTellsTheOperatorAndShutsDown) {
+  handleCommand(core, id::kTrafficLog, kEnMaxText);
+  EXPECT_EQ(view.errorBoxes(), std::vector<std::string>{"Stridon: info. out of space."});
+  EXPECT_EQ(view.shutdownsPosted(), 1);
+  handleCommand(core, id::kTrafficLog, kEnErrSpace);
+  EXPECT_EQ(view.shutdownsPosted(), 2);
+}
+
+TEST_F(ConsoleTest, PortListNotificationsAndAFailedPick) {
+  handleCommand(core, id::kPortList, 3);  // not a selection change
+  view.setSelectedPort(-1, "");
+  handleCommand(core, id::kPortList, kCbnSelChange);
+  EXPECT_TRUE(view.waits().empty());
+
+  // A port that cannot be opened: the configuration request still follows
+  // 150 ms later and fails to be written.
+  view.setSelectedPort(0, "/dev/koravel-no-such-port");
+  handleCommand(core, id::kPortList, kCbnSelChange);
+  EXPECT_EQ(view.waits(), std::vector<int>{150});
+  ASSERT_TRUE(view.waitForLog("Send failed", 2000));
+  EXPECT_EQ(view.log().find("Couldn't open port /dev/koravel-no-such-port. rc="), 0u);
+}
+
+TEST_F(ConsoleTest, ShutdownSendsTheSoftResetAndWaits) {
+  pickPort();
+  int waitsBefore = static_cast<int>(view.waits().size());
+  shutdownWindow(core);
+  EXPECT_EQ(view.waits().back(), 300);
+  EXPECT_EQ(static_cast<int>(view.waits().size()), waitsBefore + 1);
+  EXPECT_EQ(pty.receive(12, 2000)[10], 0);
+  EXPECT_EQ(core.words.swallowNextAck, 1);
+}
+
+}  // namespace
+}  // namespace kv
