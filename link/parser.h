@@ -1,0 +1,114 @@
+// Receive parser: turns the bytes read from the dongle into frames and acts
+// on each one (log lines, the dongle line, the roster, the start/stop state).
+//
+// The reader thread owns one ReceiveParser and feeds it every chunk it
+// reads, in order, with parserFeed. The parser does no I/O, allocates
+// nothing, throws nothing and keeps all of its state in the struct, so a
+// recorded byte stream can be fed to it by a test, a replay or a fuzzer in
+// any split.
+//
+// Finding a frame. There is no byte stuffing: a frame starts where the
+// magic "MBD" is found. Until the magic is complete, M, B and D advance it
+// when they come in order and are otherwise ignored (MMBD, MBMD and MDBD
+// all complete it); any other byte starts the search again. Right after the
+// magic, further M, B and D bytes are skipped; the first other byte is the
+// class byte, and every byte behind it belongs to the frame whatever its
+// value. The size of a frame is fixed by its type (ack 8, dongle config 38,
+// device report 55); the length field is not read.
+//
+// Each frame is decided as soon as enough of it is held: its type by bytes 3
+// and 4, its code bytes by bytes 5 and 6, its seal when its fixed size is
+// held. A frame that turns out not to be one we act on (no handler for its
+// class and opcode, wrong code bytes, bad seal, an ack with non-zero code)
+// gives up only its magic: the bytes behind its class byte are searched
+// again for the next magic. So a good frame that has arrived whole is never
+// lost to a damaged or unknown one in front of it, at most one frame is
+// ever held (55 bytes), and no chunk size loses a byte for lack of room.
+//
+// The one deliberate loss: the first good ack after a soft reset (link word
+// swallowNextAck at 1) throws away everything held and the rest of the
+// chunk it came in, so that stale traffic from before the reset is not
+// taken for new.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "link/frame.h"
+
+namespace kv {
+
+class View;
+class Roster;
+struct LinkWords;
+
+// The longest frame the parser takes; nothing longer is ever held.
+inline constexpr std::size_t kMaxReceivedFrame = kDeviceDataSize;
+
+// Header match states.
+inline constexpr std::uint8_t kHeaderIdle = 255;    // looking for M
+inline constexpr std::uint8_t kHeaderM = 0;         // M seen
+inline constexpr std::uint8_t kHeaderMB = 1;        // M and B seen
+inline constexpr std::uint8_t kHeaderInFrame = 2;   // magic complete
+
+// What the parser has seen since parserInit. Every byte fed ends up in
+// exactly one of bytesFramed, bytesDropped or the bytes still held
+// (parserHeldBytes). The three bytes that make up a magic count with its
+// frame; an M, B or D that the matcher skips counts as dropped.
+struct ReceiveCounters {
+  std::uint64_t bytesIn = 0;       // bytes fed
+  std::uint64_t bytesFramed = 0;   // bytes of frames with a good seal, magic included
+  std::uint64_t bytesDropped = 0;  // bytes skipped, given up or flushed
+  std::uint32_t acks = 0;          // good acks acted on
+  std::uint32_t configs = 0;       // dongle config frames with a good seal
+  std::uint32_t reports = 0;       // device reports with a good seal
+  std::uint32_t readingsApplied = 0;  // reports with check byte 0x80 and a slot
+  std::uint32_t badSeals = 0;      // frames whose seal did not verify
+  std::uint32_t rejected = 0;      // frames given up for their class, opcode or code bytes
+  std::uint32_t flushes = 0;       // swallowed acks that emptied the parser
+};
+
+struct ReceiveParser {
+  // Header matcher and accumulator. frame[0..2] always hold the magic; the
+  // frame's bytes from its class byte on go to frame[3..count-1].
+  std::uint8_t header = kHeaderIdle;
+  std::uint32_t count = 3;         // bytes held, magic included
+  std::uint32_t need = 0;          // count at which the next decision is taken
+  std::uint8_t frame[kMaxReceivedFrame] = {kMagic0, kMagic1, kMagic2};
+
+  // Bytes given back by a frame that was given up, searched again before
+  // the rest of the chunk. Empty between calls of parserFeed.
+  std::uint8_t rescan[kMaxReceivedFrame] = {};
+  std::uint32_t rescanLen = 0;
+  std::uint32_t rescanPos = 0;
+
+  // Fields copied out of the last frame handled, and the texts built from them.
+  char dev_name[kDeviceNameWidth + 1] = {};
+  char dev_addr[kAddressWidth + 1] = {};
+  std::uint8_t dev_ver[2] = {};
+  char debugStr[100] = {};
+  char hexDump[2 * kMaxReceivedFrame + 1] = {};
+
+  ReceiveCounters counters;
+};
+
+// Where the parser's effects go. All three must be set; the parser calls
+// them on the thread that feeds it (the reader thread).
+struct ParserContext {
+  View* view;
+  LinkWords* words;
+  Roster* roster;
+};
+
+// Puts the parser back to its starting state: nothing held, looking for a
+// magic, counters zero.
+void parserInit(ReceiveParser& parser);
+
+// Feeds `n` bytes, in order, and carries out every frame they complete.
+void parserFeed(ReceiveParser& parser, const ParserContext& context, const std::uint8_t* data, std::size_t n);
+
+// Bytes the parser holds now toward a frame not yet complete: the part of
+// the magic matched so far and the frame's bytes behind it.
+std::uint32_t parserHeldBytes(const ReceiveParser& parser);
+
+}  // namespace kv
