@@ -23,10 +23,7 @@ constexpr int kNoPortWaitMs = 250;
 // Enough for a read of 298 bytes.
 constexpr int kReadSize = 298;
 
-void copyName(char* out, const char* name) {
-  std::strncpy(out, name, kPortNameSize - 1);
-  out[kPortNameSize - 1] = '\0';
-}
+void copyName(char* out, const char* name) { std::snprintf(out, kPortNameSize, "%s", name); }
 
 }  // namespace
 
