@@ -1,0 +1,216 @@
+// The program koravel-dongle-sim as a user and the Wine tests run it.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "link/frame.h"
+#include "sim_test_support.h"
+
+extern char** environ;
+
+namespace kv::sim {
+namespace {
+
+using test::Bytes;
+
+// A running koravel-dongle-sim with its standard output and error on pipes.
+class Program {
+ public:
+  explicit Program(std::vector<std::string> args, bool asGroupLeader = false) {
+    args.insert(args.begin(), KV_DONGLE_SIM_PROGRAM);
+    int out[2];
+    int err[2];
+    if (::pipe(out) != 0 || ::pipe(err) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    posix_spawn_file_actions_addclose(&actions, err[0]);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    if (asGroupLeader) {
+      posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+      posix_spawnattr_setpgroup(&attr, 0);
+    }
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    if (::posix_spawn(&pid_, argv[0], &actions, &attr, argv.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    ::close(out[1]);
+    ::close(err[1]);
+    out_ = out[0];
+    err_ = err[0];
+  }
+  ~Program() {
+    if (pid_ > 0 && !exited_) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    ::close(out_);
+    ::close(err_);
+  }
+
+  pid_t pid() const { return pid_; }
+
+  // The first line of standard output, or "" after timeoutMs.
+  std::string firstLine(int timeoutMs) {
+    std::string line;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < end) {
+      pollfd p{out_, POLLIN, 0};
+      if (::poll(&p, 1, 50) <= 0) continue;
+      char c = 0;
+      if (::read(out_, &c, 1) != 1) break;
+      if (c == '\n') return line;
+      line += c;
+    }
+    return "";
+  }
+
+  // Exit status (or 128 + signal), -1 if still running after timeoutMs.
+  int wait(int timeoutMs) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < end) {
+      int status = 0;
+      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        exited_ = true;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return -1;
+  }
+
+  std::string readAll(bool stderrSide) {
+    std::string all;
+    char buffer[4096];
+    ssize_t n = 0;
+    while ((n = ::read(stderrSide ? err_ : out_, buffer, sizeof buffer)) > 0) all.append(buffer, static_cast<std::size_t>(n));
+    return all;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int out_ = -1;
+  int err_ = -1;
+  bool exited_ = false;
+};
+
+// The controlling terminal of a process (field 7 of /proc/PID/stat), or -1.
+long controllingTerminal(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string content((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  const auto close = content.rfind(')');
+  if (close == std::string::npos) return -1;
+  std::istringstream rest(content.substr(close + 2));
+  std::string state;
+  long ppid = 0, pgrp = 0, session = 0, tty = -1;
+  rest >> state >> ppid >> pgrp >> session >> tty;
+  return tty;
+}
+
+class ProgramTest : public ::testing::Test {
+ protected:
+  void SetUp() override { dir_ = test::makeTempDir(); }
+  void TearDown() override { test::removeTree(dir_); }
+  std::string dir_;
+};
+
+TEST_F(ProgramTest, OwnsThePtyAnswersAndCleansUpOnSigterm) {
+  const std::string link = dir_ + "/com7";
+  Program program({"--devices", "3", "--rate", "5", "--link", link, "--duration", "30"});
+  const std::string slave = program.firstLine(5000);
+  ASSERT_TRUE(slave.starts_with("/dev/")) << "first line: '" << slave << "'";
+  EXPECT_EQ(std::filesystem::read_symlink(link).string(), slave);
+
+  struct stat st {};
+  ASSERT_EQ(::stat(slave.c_str(), &st), 0);
+  if (std::filesystem::exists("/proc/self/stat")) {
+    EXPECT_EQ(controllingTerminal(program.pid()), static_cast<long>(st.st_rdev))
+        << "the pty is the simulator's controlling terminal, so no later opener takes it";
+  }
+
+  test::ConsoleEnd console(link);
+  ASSERT_TRUE(console.ok());
+  console.send(test::startAdvFrame());
+  ASSERT_TRUE(console.readUntil([](const Bytes& b) { return test::reportsIn(b).size() >= 3; }, 3000));
+  EXPECT_EQ(Bytes(console.received().begin(), console.received().begin() + kAckSize), test::ackFrame());
+
+  ASSERT_EQ(::kill(program.pid(), SIGTERM), 0);
+  EXPECT_EQ(program.wait(5000), 0);
+  EXPECT_FALSE(std::filesystem::is_symlink(link)) << "the link is removed at exit";
+  EXPECT_TRUE(console.waitHangup(1000));
+  EXPECT_NE(program.readAll(true).find("start ADV"), std::string::npos) << "progress goes to standard error";
+}
+
+TEST_F(ProgramTest, StartedAsProcessGroupLeaderItStillWorks) {
+  // As from an interactive shell: it cannot start a session itself, so it
+  // runs in a child and passes signals on.
+  const std::string link = dir_ + "/com8";
+  Program program({"--link", link, "--duration", "30", "--quiet"}, true);
+  const std::string slave = program.firstLine(5000);
+  ASSERT_TRUE(slave.starts_with("/dev/")) << "first line: '" << slave << "'";
+  test::ConsoleEnd console(slave);
+  ASSERT_TRUE(console.ok());
+  console.send(test::configRequestFrame());
+  ASSERT_TRUE(console.readUntil([](const Bytes& b) { return b.size() >= kConfigDataSize; }, 3000));
+  EXPECT_EQ(test::residualOf(console.received()), 0);
+  ASSERT_EQ(::kill(program.pid(), SIGINT), 0);
+  EXPECT_EQ(program.wait(5000), 0);
+  EXPECT_FALSE(std::filesystem::is_symlink(link));
+  EXPECT_EQ(program.readAll(true), "") << "--quiet";
+}
+
+TEST_F(ProgramTest, DurationAndUnplugEndTheRunWithStatusZero) {
+  const std::string record = dir_ + "/run.rec";
+  Program timed({"--duration", "0.4", "--record", record, "--seed", "5"});
+  ASSERT_FALSE(timed.firstLine(5000).empty());
+  EXPECT_EQ(timed.wait(5000), 0);
+  std::vector<std::string> comments;
+  test::readRecord(record, &comments);
+  ASSERT_FALSE(comments.empty());
+  EXPECT_NE(comments.back().find("event=end reason=duration"), std::string::npos) << comments.back();
+
+  // Closing the master hangs up the pty, which is the simulator's own
+  // controlling terminal: that must not kill it.
+  Program unplugged({"--unplug-after", "0.3", "--duration", "30"});
+  const std::string slave = unplugged.firstLine(5000);
+  test::ConsoleEnd console(slave);
+  ASSERT_TRUE(console.ok());
+  EXPECT_TRUE(console.waitHangup(3000));
+  EXPECT_EQ(unplugged.wait(5000), 0);
+}
+
+TEST_F(ProgramTest, HelpAndBadOptions) {
+  Program help({"--help"});
+  EXPECT_EQ(help.wait(5000), 0);
+  const std::string usage = help.readAll(false);
+  EXPECT_NE(usage.find("Usage: koravel-dongle-sim"), std::string::npos);
+  EXPECT_NE(usage.find("--fault-bad-seal"), std::string::npos);
+
+  Program bad({"--rate", "fast"});
+  EXPECT_EQ(bad.wait(5000), 2);
+  const std::string message = bad.readAll(true);
+  EXPECT_NE(message.find("--rate: 'fast' is not a number"), std::string::npos) << message;
+  EXPECT_NE(message.find("--help"), std::string::npos) << message;
+  EXPECT_EQ(bad.readAll(false), "") << "no slave path for a run that did not start";
+}
+
+}  // namespace
+}  // namespace kv::sim
