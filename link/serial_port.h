@@ -1,0 +1,117 @@
+// The serial port to the dongle: one small interface, one implementation per
+// operating system (serial_posix.cpp on termios, serial_win32.cpp on the
+// Win32 comm API).
+//
+// A port is opened for exclusive read and write and set to 115200 baud,
+// 8 data bits, no parity, one stop bit, raw bytes; a read returns at once
+// with whatever has arrived, possibly nothing, and a write is given about
+// 10 ms. Failures come back as -1 (or nullptr) plus the system's own error
+// code through `rc`: errno on POSIX, GetLastError() on Win32. `rc` may be
+// null when the caller does not want the code. Nothing here throws.
+//
+// Threads: a port may be read by one thread and written by another at the
+// same time; it must not be closed while another thread is still using it.
+#pragma once
+
+#include <cstdint>
+
+namespace kv {
+
+// Room for any path the enumeration lists, terminator included.
+inline constexpr int kPortNameSize = 256;
+// The enumeration lists at most this many ports.
+inline constexpr int kMaxListedPorts = 64;
+inline constexpr std::uint32_t kLineBaudRate = 115200;
+// A write that cannot complete within this many milliseconds gives up.
+inline constexpr int kWriteTimeoutMs = 10;
+
+// One open port.
+struct SerialPort;
+
+// Opens `path` exclusively and configures the line. On failure returns
+// nullptr and stores the system error code in *rc (a port held by another
+// program: EWOULDBLOCK / EBUSY on POSIX, ERROR_ACCESS_DENIED on Win32;
+// a missing port: ENOENT / ERROR_FILE_NOT_FOUND). Failing to apply the
+// line settings does not fail the open: the port is then used as it is.
+SerialPort* serialOpen(const char* path, int* rc);
+
+// Closes the port and frees it. Null is ignored.
+void serialClose(SerialPort* port);
+
+// Reads at most `size` bytes without waiting. Returns the count read (> 0),
+// 0 when nothing is there, or -1 with *rc set when the port has failed
+// (POSIX: EIO when the device is gone). A null port fails with the
+// invalid-handle code (EBADF / ERROR_INVALID_HANDLE).
+int serialRead(SerialPort* port, std::uint8_t* buf, int size, int* rc);
+
+// Writes `size` bytes with one synchronous write bounded by kWriteTimeoutMs.
+// Returns 0, or -1 with *rc set. As with a Win32 write time-out, bytes the
+// line could not take within the time-out are dropped without an error.
+// A null port fails with EBADF / ERROR_INVALID_HANDLE.
+int serialWrite(SerialPort* port, const std::uint8_t* data, int size, int* rc);
+
+// Clears the port's error state (Win32: ClearCommError) or checks that the
+// device is still usable (POSIX). Returns 0, or -1 with *rc set.
+int serialClearError(SerialPort* port, int* rc);
+
+enum class PortWait {
+  Readable,  // bytes are waiting on the port
+  Gone,      // the device has hung up or failed; reads will not recover
+  Woken,     // the waker was raised (and is now cleared)
+  TimedOut,  // nothing happened within the time-out
+};
+
+// A wake-up signal for a thread blocked in serialWait, raised from any
+// thread. A raise is not lost: if nobody waits yet, the next wait returns
+// Woken at once. Several raises before a wait count as one.
+class PortWaker {
+ public:
+  PortWaker() noexcept;
+  ~PortWaker();
+  PortWaker(const PortWaker&) = delete;
+  PortWaker& operator=(const PortWaker&) = delete;
+
+  // False when the system refused the underlying object; waits then only
+  // time out.
+  bool valid() const noexcept;
+  void wake() noexcept;
+
+ private:
+  friend PortWait serialWait(SerialPort*, PortWaker&, int);
+  // POSIX: descriptors (both the same eventfd, or a pipe's two ends);
+  // Win32: the auto-reset event in waitHandle_. -1 when absent.
+  std::intptr_t waitHandle_ = -1;
+  std::intptr_t wakeHandle_ = -1;
+};
+
+// Waits until the port has data, the port is gone, the waker is raised or
+// `timeoutMs` has passed (negative: no time-out). With a null port only the
+// waker and the time-out count. When several hold at once, Woken wins, then
+// Gone, then Readable.
+//
+// Win32 serialises all I/O on the synchronous port handle, so there the wait
+// does not look at the port: it sleeps on the waker for the time-out and
+// reports Woken or TimedOut, and the caller then simply tries a read.
+// POSIX also reports TimedOut for a wait cut short by a signal.
+PortWait serialWait(SerialPort* port, PortWaker& waker, int timeoutMs);
+
+// Called once for each port found, with its path; returning false stops the
+// enumeration.
+using PortFound = bool (*)(void* ctx, const char* path);
+
+// Lists the ports that can be opened right now, each opened exclusively and
+// closed again (the line settings are left alone), in probing order, at most
+// kMaxListedPorts. Returns 0, or -1 when `add` returned false.
+//   Win32: \\.\COM1 to \\.\COM64.
+//   POSIX: /dev/ttyUSB0.., /dev/ttyACM0.., /dev/ttyS0.. (numbers 0 to 255),
+//          and on macOS every /dev/cu.* in name order.
+int enumerateSerialPorts(PortFound add, void* ctx);
+
+// The same over the given families of paths, in the order given. A family is
+// a path prefix probed with increasing decimal numbers appended (POSIX 0 to
+// 255, Win32 1 to 64); on POSIX a family ending in '*' instead means every
+// entry of that directory whose name begins with what precedes the '*', in
+// name order.
+int enumerateSerialPortsIn(const char* const* families, int familyCount, PortFound add, void* ctx);
+
+}  // namespace kv
