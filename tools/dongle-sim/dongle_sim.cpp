@@ -518,7 +518,7 @@ void DongleSim::handle(const ScannedBytes& item, Clock::time_point now) {
     config.address = options_.dongleAddress.c_str();
     config.versionMajor = options_.versionMajor;
     config.versionMinor = options_.versionMinor;
-    buildDongleConfigData(frame, config);
+    buildDongleConfigData(frame, config, '\0');
     reply(std::vector<std::uint8_t>(frame, frame + kConfigDataSize), "config");
     return;
   }
@@ -583,7 +583,7 @@ void DongleSim::produceReports(Clock::time_point now) {
     report.rrInterval = r.rrInterval;
     report.battery = r.battery;
     std::uint8_t frame[kDeviceDataSize];
-    buildDeviceData(frame, report);
+    buildDeviceData(frame, report, '\0');
     // Advertising is not exactly periodic: a few per cent either way.
     base_[index] += period_;
     due_[index] = base_[index] + duration_cast<nanoseconds>(period_ * random_.uniform(-0.04, 0.04));

@@ -83,7 +83,8 @@ TEST_F(SimOverPty, ConfigRequestIsAnsweredWithTheDonglesSettings) {
   EXPECT_EQ(test::residualOf(frame), 0);
   EXPECT_EQ(frame[off::kClass], 1);
   EXPECT_EQ(frame[off::kOpcode], 2);
-  EXPECT_EQ(text(frame, off::kDongleName, kDongleNameWidth), "Bench       ");
+  // Text fields are padded with NULs, as radios fill unused name bytes.
+  EXPECT_EQ(text(frame, off::kDongleName, kDongleNameWidth), std::string("Bench\0\0\0\0\0\0\0", 12));
   EXPECT_EQ(frame[off::kDongleNameSep], kFieldSeparator);
   EXPECT_EQ(text(frame, off::kDongleAddress, kAddressWidth), "0A1B2C3D4E5F");
   EXPECT_EQ(frame[off::kDongleAddressSep], kFieldSeparator);
@@ -144,7 +145,7 @@ TEST_F(SimOverPty, StartAdvIsAckedThenEveryDeviceReports) {
     const auto it = byAddress.find(text(r, off::kDeviceAddress, kAddressWidth));
     ASSERT_NE(it, byAddress.end());
     std::string name = it->second.name;
-    name.resize(kDeviceNameWidth, ' ');
+    name.resize(kDeviceNameWidth, '\0');
     EXPECT_EQ(text(r, off::kDeviceName, kDeviceNameWidth), name);
     EXPECT_EQ(r[off::kCodeLow], it->second.kind);
   }

@@ -1,0 +1,113 @@
+#include "console/win32/controls.h"
+
+#include <commctrl.h>
+
+#include "console/console.h"
+#include "console/win32/win32_view.h"
+#include "link/link.h"
+
+namespace kv::win32 {
+
+static_assert(kTooltipStyle == (WS_POPUP | TTS_ALWAYSTIP | TTS_BALLOON));
+
+const ControlDef kOperatorControls[8] = {
+    {id::kPortLabel, "STATIC", "Step 1 : COM Port", WS_CHILD | WS_VISIBLE, 0},
+    {id::kPortList, "COMBOBOX", nullptr, WS_CHILD | WS_VISIBLE | CBS_DROPDOWNLIST, 0},
+    {id::kStart, "BUTTON", "Start ...", WS_CHILD | WS_VISIBLE | BS_DEFPUSHBUTTON, WS_EX_WINDOWEDGE},
+    {id::kClearUseless, "BUTTON", "Clear Useless", WS_CHILD | WS_VISIBLE | BS_DEFPUSHBUTTON, WS_EX_WINDOWEDGE},
+    {id::kClearLog, "BUTTON", "Clear Log", WS_CHILD | WS_VISIBLE | BS_DEFPUSHBUTTON, WS_EX_WINDOWEDGE},
+    {id::kLogButton, "BUTTON", "Stop Log", WS_CHILD | WS_VISIBLE | BS_DEFPUSHBUTTON, WS_EX_WINDOWEDGE},
+    {id::kDongleLine, "edit", nullptr, WS_CHILD | WS_VISIBLE | ES_MULTILINE | ES_READONLY | ES_WANTRETURN,
+     WS_EX_CLIENTEDGE},
+    {id::kLinkedCount, "edit", nullptr, WS_CHILD | WS_VISIBLE | ES_READONLY, WS_EX_CLIENTEDGE},
+};
+
+const ControlDef kTileControl = {id::kFirstTile, "BUTTON", "empty",
+                                  WS_CHILD | WS_VISIBLE | BS_PUSHBUTTON | BS_PUSHLIKE | BS_MULTILINE,
+                                  WS_EX_CLIENTEDGE};
+
+const ControlDef kTrafficLogControl = {
+    id::kTrafficLog, "edit", nullptr,
+    WS_CHILD | WS_VISIBLE | WS_VSCROLL | ES_MULTILINE | ES_READONLY | ES_WANTRETURN,
+    WS_EX_CLIENTEDGE | WS_EX_DLGMODALFRAME};
+
+const ControlPlace kPlacedControls[6] = {
+    {id::kPortLabel, 30, 10, 150, 30},   {id::kPortList, 30, 40, 150, 100},  {id::kStart, 210, 40, 150, 35},
+    {id::kClearUseless, 390, 40, 150, 35}, {id::kDongleLine, 594, 5, 350, 30}, {id::kLinkedCount, 250, 5, 60, 30},
+};
+
+namespace {
+
+constexpr int kTileRows = 10;
+constexpr int kGridLeft = 10;
+constexpr int kGridTop = 76;
+constexpr int kTileWidth = 246;
+constexpr int kTileHeight = 58;
+constexpr int kColumnPitch = 246;
+constexpr int kRowPitch = 63;
+
+HWND createControl(const ControlDef& def, int id, HWND parent, HINSTANCE instance) {
+  return ::CreateWindowExA(def.exStyle, def.className, def.text, def.style, 0, 0, kCreationSize, kCreationSize,
+                           parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance, nullptr);
+}
+
+}  // namespace
+
+ControlPlace tilePlace(int slot) {
+  const int column = slot / kTileRows;
+  const int row = slot % kTileRows;
+  return ControlPlace{id::kFirstTile + slot, kGridLeft + kColumnPitch * column, kGridTop + kRowPitch * row, kTileWidth,
+                      kTileHeight};
+}
+
+void createControls(HWND mainWindow, HINSTANCE tooltipInstance, Win32View& view, Link& link) {
+  const auto instance = reinterpret_cast<HINSTANCE>(::GetWindowLongPtrA(mainWindow, GWLP_HINSTANCE));
+  // A control that cannot be made is simply missing: messages to it do
+  // nothing.
+  for (const ControlDef& def : kOperatorControls) createControl(def, def.id, mainWindow, instance);
+
+  for (int i = 0; i < kTileCount; ++i) {
+    createControl(kTileControl, id::kFirstTile + i, mainWindow, instance);
+    view.tileWindows[i] = ::GetDlgItem(mainWindow, id::kFirstTile + i);
+    view.tileTooltips[i] =
+        ::CreateWindowExA(0, TOOLTIPS_CLASSA, nullptr, kTooltipStyle, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
+                          CW_USEDEFAULT, mainWindow, nullptr, tooltipInstance, nullptr);
+    view.tileToolAdded[i] = false;
+  }
+
+  createControl(kTrafficLogControl, kTrafficLogControl.id, mainWindow, instance);
+  link.enumerateComPorts();
+  ::SendDlgItemMessageA(mainWindow, id::kTrafficLog, EM_LIMITTEXT, kLogTextLimit, 0);
+}
+
+void layoutControls(HWND mainWindow) {
+  RECT client;
+  if (!::GetClientRect(mainWindow, &client)) client = RECT{0, 0, 0, 0};
+  const int x0 = client.left;
+  const int y0 = client.top;
+  for (const ControlPlace& p : kPlacedControls) {
+    ::SetWindowPos(::GetDlgItem(mainWindow, p.id), nullptr, x0 + p.x, y0 + p.y, p.width, p.height, SWP_NOZORDER);
+  }
+  for (int i = 0; i < kTileCount; ++i) {
+    const ControlPlace p = tilePlace(i);
+    ::SetWindowPos(::GetDlgItem(mainWindow, p.id), HWND_TOP, x0 + p.x, y0 + p.y, p.width, p.height, 0);
+  }
+}
+
+INT_PTR CALLBACK aboutDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM /*lParam*/) {
+  switch (message) {
+    case WM_INITDIALOG:
+      return TRUE;
+    case WM_COMMAND:
+      if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL) {
+        ::EndDialog(dialog, LOWORD(wParam));
+        return TRUE;
+      }
+      break;
+    default:
+      break;
+  }
+  return FALSE;
+}
+
+}  // namespace kv::win32

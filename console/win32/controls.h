@@ -1,0 +1,58 @@
+// The main window's controls: what they are, where they go, and the About
+// box.
+#pragma once
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+namespace kv {
+class Link;
+}
+
+namespace kv::win32 {
+
+class Win32View;
+
+// One child control as it is created (at 0, 0, 10 x 10).
+struct ControlDef {
+  int id;
+  const char* className;
+  const char* text;
+  DWORD style;
+  DWORD exStyle;
+};
+
+// Where the layout puts a control, in client coordinates.
+struct ControlPlace {
+  int id;
+  int x, y, width, height;
+};
+
+// The operator controls, in order of creation (the tiles and the traffic
+// log come after them).
+extern const ControlDef kOperatorControls[8];
+extern const ControlDef kTileControl;      // id: that of tile 0
+extern const ControlDef kTrafficLogControl;
+inline constexpr DWORD kTooltipStyle = WS_POPUP | 0x01 /*TTS_ALWAYSTIP*/ | 0x40 /*TTS_BALLOON*/;
+
+// The controls the layout moves, except the tiles; the traffic log,
+// "Clear Log" and the log button keep their creation place.
+extern const ControlPlace kPlacedControls[6];
+// Tile i's place: the tiles fill the grid column by column.
+ControlPlace tilePlace(int slot);
+inline constexpr int kCreationSize = 10;
+
+// WM_CREATE: makes every control, the 40 tiles with their tooltip windows
+// (owned by `mainWindow`, made with `tooltipInstance`), lists the ports
+// through the link and limits the traffic log's text.
+void createControls(HWND mainWindow, HINSTANCE tooltipInstance, Win32View& view, Link& link);
+
+// WM_SIZE: puts the controls at their fixed places.
+void layoutControls(HWND mainWindow);
+
+// The About box's dialog procedure.
+INT_PTR CALLBACK aboutDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+
+}  // namespace kv::win32

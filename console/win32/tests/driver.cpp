@@ -1,0 +1,792 @@
+// koravel_test_driver: works a running Koravel console from outside, as an
+// operator's clicks would, and reads its controls back. The Wine test run
+// (run-wine-tests.sh) calls it once per step of a scenario:
+//
+//   driver startup PORT...            the window as it starts: title, ports, texts, layout
+//   driver pick SUFFIX DONGLE_LINE    pick the port whose name ends with SUFFIX
+//   driver scan RECORD                start the scan, check tiles and tooltips, link tiles
+//   driver roster                     unlink/relink, "Clear Useless", the log buttons, the trim
+//   driver about                      open the About box from the menu command and close it
+//   driver about-wait                 an About box opened otherwise (keys) shows; close it
+//   driver stop                       stop the scan: the roster is emptied
+//   driver exit | close               File > Exit, or close the window
+//   driver start-unplugged            Start after the dongle has gone: the send fails
+//   driver pick-gone SUFFIX           pick a port that has gone since start-up
+//   driver out-of-space               fill the log until it is full
+//
+// RECORD is the simulated dongle's record (its header names the devices).
+// Every check prints "ok - ..." or "not ok - ..."; lines beginning "INFO"
+// carry values for the script. The exit status is 1 when a check failed.
+#include <windows.h>
+#include <commctrl.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr UINT kSendTimeoutMs = 10000;
+constexpr int kTiles = 40;
+constexpr int kFirstTile = 400;
+
+int g_failed = 0;
+int g_passed = 0;
+HWND g_main = nullptr;
+
+void check(bool ok, const char* what, const char* detailFormat = nullptr, ...) {
+  if (ok) {
+    ++g_passed;
+    std::printf("ok - %s\n", what);
+  } else {
+    ++g_failed;
+    char detail[1024] = "";
+    if (detailFormat != nullptr) {
+      va_list args;
+      va_start(args, detailFormat);
+      std::vsnprintf(detail, sizeof detail, detailFormat, args);
+      va_end(args);
+    }
+    std::printf("not ok - %s%s%s\n", what, detail[0] ? ": " : "", detail);
+  }
+  std::fflush(stdout);
+}
+
+[[noreturn]] void fatal(const char* what) {
+  std::printf("not ok - %s\n", what);
+  std::fflush(stdout);
+  std::exit(1);
+}
+
+// Milliseconds since 1970 (the same clock as the host's).
+double epochMs() {
+  FILETIME ft;
+  ::GetSystemTimePreciseAsFileTime(&ft);
+  ULARGE_INTEGER t;
+  t.LowPart = ft.dwLowDateTime;
+  t.HighPart = ft.dwHighDateTime;
+  return static_cast<double>(t.QuadPart - 116444736000000000ULL) / 10000.0;
+}
+
+// A synchronous message that gives up (and fails the run) when the console
+// does not answer: a hung console must not hang the test.
+LRESULT send(HWND window, UINT message, WPARAM wParam = 0, LPARAM lParam = 0) {
+  DWORD_PTR result = 0;
+  if (!::SendMessageTimeoutA(window, message, wParam, lParam, SMTO_NORMAL, kSendTimeoutMs, &result)) {
+    if (!::IsWindow(window)) return 0;
+    char what[128];
+    std::snprintf(what, sizeof what, "the console answers message 0x%x (error %lu)", message, ::GetLastError());
+    fatal(what);
+  }
+  return static_cast<LRESULT>(result);
+}
+
+LRESULT sendW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  DWORD_PTR result = 0;
+  if (!::SendMessageTimeoutW(window, message, wParam, lParam, SMTO_NORMAL, kSendTimeoutMs, &result))
+    fatal("the console answers a wide message");
+  return static_cast<LRESULT>(result);
+}
+
+HWND item(int id) { return ::GetDlgItem(g_main, id); }
+
+std::string textOf(HWND window) {
+  const auto length = static_cast<int>(send(window, WM_GETTEXTLENGTH));
+  std::string text(static_cast<std::size_t>(length) + 1, '\0');
+  const auto got = static_cast<int>(send(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data())));
+  text.resize(got < 0 ? 0 : static_cast<std::size_t>(got));
+  return text;
+}
+
+std::string textOf(int id) { return textOf(item(id)); }
+std::string tileText(int slot) { return textOf(kFirstTile + slot); }
+
+// A combo box item's text. Across processes only the wide form is carried
+// over (Wine).
+std::string comboItem(HWND combo, int index) {
+  const auto length = static_cast<int>(sendW(combo, CB_GETLBTEXTLEN, index, 0));
+  if (length < 0) return "<CB_ERR>";
+  std::wstring wide(static_cast<std::size_t>(length) + 1, L'\0');
+  sendW(combo, CB_GETLBTEXT, index, reinterpret_cast<LPARAM>(wide.data()));
+  char narrow[512] = "";
+  ::WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, narrow, sizeof narrow, nullptr, nullptr);
+  return narrow;
+}
+
+void click(int id) { send(item(id), BM_CLICK); }
+
+template <class F>
+bool waitFor(F condition, int timeoutMs, int stepMs = 20) {
+  const ULONGLONG deadline = ::GetTickCount64() + static_cast<ULONGLONG>(timeoutMs);
+  for (;;) {
+    if (condition()) return true;
+    if (::GetTickCount64() >= deadline) return condition();
+    ::Sleep(static_cast<DWORD>(stepMs));
+  }
+}
+
+// The main window once it is up: it exists as soon as its creation begins,
+// but is shown only when all its controls are there.
+void findMain(int timeoutMs) {
+  waitFor([] { return (g_main = ::FindWindowA("MAIN", nullptr)) != nullptr && ::IsWindowVisible(g_main); },
+          timeoutMs, 50);
+  if (g_main == nullptr || !::IsWindowVisible(g_main)) fatal("the console's window \"MAIN\" is up");
+}
+
+std::string show(const std::string& s) {
+  std::string out;
+  for (char c : s) {
+    if (c == '\n') out += "\\n";
+    else if (c == '\r') out += "\\r";
+    else out += c;
+  }
+  return out;
+}
+
+// A control's rectangle in the main window's client coordinates.
+RECT placeOf(HWND window) {
+  RECT r{};
+  ::GetWindowRect(window, &r);
+  ::MapWindowPoints(HWND_DESKTOP, g_main, reinterpret_cast<POINT*>(&r), 2);
+  return r;
+}
+
+bool placedAt(int id, int x, int y, int w, int h, bool checkHeight = true) {
+  const RECT r = placeOf(item(id));
+  const bool ok = r.left == x && r.top == y && r.right - r.left == w && (!checkHeight || r.bottom - r.top == h);
+  if (!ok) {
+    std::printf("# control %d is at %ld,%ld size %ldx%ld, expected %d,%d %dx%d\n", id, r.left, r.top, r.right - r.left,
+                r.bottom - r.top, x, y, w, h);
+  }
+  return ok;
+}
+
+// The tooltip windows owned by the main window.
+std::vector<HWND> tooltips() {
+  struct Ctx {
+    std::vector<HWND> found;
+  } ctx;
+  ::EnumWindows(
+      [](HWND w, LPARAM p) -> BOOL {
+        char cls[64] = "";
+        ::GetClassNameA(w, cls, sizeof cls);
+        if (std::strcmp(cls, "tooltips_class32") == 0 && ::GetWindow(w, GW_OWNER) == g_main)
+          reinterpret_cast<Ctx*>(p)->found.push_back(w);
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&ctx));
+  return ctx.found;
+}
+
+// A tool as the tooltip in the console's process holds it: which window it
+// is for and its text. The record and the text buffer have to live in that
+// process, so they are placed there.
+struct RemoteTool {
+  bool ok = false;
+  HWND forWindow = nullptr;
+  std::string text;
+};
+
+RemoteTool firstTool(HWND tooltip) {
+  RemoteTool tool;
+  DWORD pid = 0;
+  ::GetWindowThreadProcessId(tooltip, &pid);
+  HANDLE process = ::OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid);
+  if (process == nullptr) return tool;
+  auto* remote = static_cast<char*>(::VirtualAllocEx(process, nullptr, 4096, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+  if (remote != nullptr) {
+    TOOLINFOA ti;
+    std::memset(&ti, 0, sizeof ti);
+    ti.cbSize = sizeof ti;
+    ti.lpszText = remote + 1024;
+    char text[256] = "";
+    if (::WriteProcessMemory(process, remote, &ti, sizeof ti, nullptr) &&
+        ::WriteProcessMemory(process, remote + 1024, text, sizeof text, nullptr) &&
+        send(tooltip, TTM_ENUMTOOLSA, 0, reinterpret_cast<LPARAM>(remote)) != 0 &&
+        ::ReadProcessMemory(process, remote, &ti, sizeof ti, nullptr) &&
+        ::ReadProcessMemory(process, remote + 1024, text, sizeof text - 1, nullptr)) {
+      tool.ok = true;
+      tool.forWindow = reinterpret_cast<HWND>(ti.uId);
+      tool.text = text;
+    }
+    ::VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+  }
+  ::CloseHandle(process);
+  return tool;
+}
+
+// ---- the simulated devices ----
+
+struct Device {
+  std::string address;
+  std::string name;
+};
+
+std::vector<Device> readDevices(const char* recordPath) {
+  std::vector<Device> devices;
+  std::ifstream in(recordPath);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("# device=", 0) != 0) continue;
+    const auto a = line.find(" address=");
+    const auto n = line.find(" name=");
+    if (a == std::string::npos || n == std::string::npos) continue;
+    Device d;
+    d.address = line.substr(a + 9, n - a - 9);
+    d.name = line.substr(n + 6);
+    while (!d.name.empty() && (d.name.back() == '\r' || d.name.back() == ' ')) d.name.pop_back();
+    devices.push_back(d);
+  }
+  return devices;
+}
+
+std::string colonAddress(const std::string& hex) {
+  std::string out;
+  for (std::size_t i = 0; i + 1 < hex.size() && i < 12; i += 2) {
+    if (!out.empty()) out += ':';
+    out += hex.substr(i, 2);
+  }
+  return out;
+}
+
+std::string firstLine(const std::string& s) { return s.substr(0, s.find('\n')); }
+
+// A device's name as its frames carry it is padded with blanks.
+std::string trimmed(std::string s) {
+  while (!s.empty() && s.back() == ' ') s.pop_back();
+  return s;
+}
+
+bool isLinkedText(const std::string& text) {
+  static const std::regex re("[^\n]+\nHR: [0-9]+( , RR: [0-9]+)?\nBat: [0-9]+%");
+  return std::regex_match(text, re);
+}
+
+bool isIdleText(const std::string& text) {
+  return text.size() > 2 && text.compare(text.size() - 2, 2, "\n\n") == 0 && firstLine(text).size() == text.size() - 2;
+}
+
+int occupiedTiles() {
+  int n = 0;
+  for (int i = 0; i < kTiles; ++i) n += tileText(i) != "empty";
+  return n;
+}
+
+// ---- steps ----
+
+void stepStartup(int argc, char** argv) {
+  findMain(20000);
+  check(textOf(g_main) == "Koravel  v2.0a", "the title is \"Koravel  v2.0a\"", "got \"%s\"", textOf(g_main).c_str());
+
+  const LONG style = ::GetWindowLongA(g_main, GWL_STYLE);
+  check((style & (WS_SYSMENU | WS_MINIMIZEBOX)) == (WS_SYSMENU | WS_MINIMIZEBOX) &&
+            (style & (WS_THICKFRAME | WS_MAXIMIZEBOX)) == 0,
+        "the window has a system menu and a minimise box, no sizing border or maximise box", "style 0x%lx",
+        style);
+  RECT wr{};
+  ::GetWindowRect(g_main, &wr);
+  check(wr.left == 50 && wr.top == 50 && wr.right - wr.left == 1024 && wr.bottom - wr.top == 768,
+        "the window is at 50,50, 1024 x 768", "%ld,%ld %ldx%ld", wr.left, wr.top, wr.right - wr.left,
+        wr.bottom - wr.top);
+  check(::GetMenu(g_main) != nullptr, "the window has its menu");
+
+  HWND combo = item(150);
+  const auto count = static_cast<int>(send(combo, CB_GETCOUNT));
+  std::string listed;
+  for (int i = 0; i < count; ++i) listed += comboItem(combo, i) + " ";
+  bool same = count == argc;
+  for (int i = 0; same && i < count; ++i) same = comboItem(combo, i) == argv[i];
+  check(same, "the port list holds exactly the ports present", "listed: %s", listed.c_str());
+  check(send(combo, CB_GETCURSEL) == CB_ERR, "no port is selected");
+
+  check(textOf(8) == "Step 1 : COM Port", "label \"Step 1 : COM Port\"");
+  check(textOf(17) == "Start ...", "Start reads \"Start ...\"", "got \"%s\"", textOf(17).c_str());
+  check(textOf(44) == "Clear Useless", "\"Clear Useless\" is there");
+  check(textOf(7) == "Clear Log", "\"Clear Log\" is there");
+  check(textOf(28) == "Stop Log", "the log button reads \"Stop Log\"", "got \"%s\"", textOf(28).c_str());
+  check(textOf(40).empty() && textOf(390).empty(), "the dongle line and the linked count are empty");
+  int empties = 0;
+  for (int i = 0; i < kTiles; ++i) empties += tileText(i) == "empty";
+  check(empties == kTiles, "40 tiles read \"empty\"", "%d do", empties);
+  check(send(item(5), EM_GETLIMITTEXT) == 2097152, "the log holds at most 2,097,152 characters");
+
+  // The layout, also after further WM_SIZE messages.
+  for (int pass = 0; pass < 2; ++pass) {
+    bool tilesOk = true;
+    for (int i = 0; i < kTiles; ++i)
+      tilesOk = placedAt(kFirstTile + i, 10 + 246 * (i / 10), 76 + 63 * (i % 10), 246, 58) && tilesOk;
+    check(tilesOk, pass == 0 ? "the tiles fill the grid by columns" : "the tiles stay in place after WM_SIZE");
+    const bool bandOk = placedAt(8, 30, 10, 150, 30) && placedAt(150, 30, 40, 150, 100, false) &&
+                        placedAt(17, 210, 40, 150, 35) && placedAt(44, 390, 40, 150, 35) &&
+                        placedAt(40, 594, 5, 350, 30) && placedAt(390, 250, 5, 60, 30);
+    check(bandOk, pass == 0 ? "the operator controls are in place" : "the operator controls stay after WM_SIZE");
+    const bool cornerOk = placedAt(5, 0, 0, 10, 10) && placedAt(7, 0, 0, 10, 10) && placedAt(28, 0, 0, 10, 10);
+    check(cornerOk, pass == 0 ? "log, \"Clear Log\" and the log button are 10 x 10 at 0,0"
+                              : "log, \"Clear Log\" and the log button stay 10 x 10 at 0,0 after WM_SIZE");
+    RECT client{};
+    ::GetClientRect(g_main, &client);
+    send(g_main, WM_SIZE, SIZE_RESTORED, MAKELPARAM(client.right, client.bottom));
+    send(g_main, WM_SIZE, SIZE_RESTORED, MAKELPARAM(300, 200));
+  }
+
+  const auto tips = tooltips();
+  int tools = 0;
+  for (HWND t : tips) tools += static_cast<int>(send(t, TTM_GETTOOLCOUNT));
+  check(tips.size() == kTiles, "40 tooltip windows are owned by the main window", "%zu are", tips.size());
+  check(tools == 0, "no tooltip has a tool yet", "%d tools", tools);
+}
+
+// Picks the listed port whose name ends with `suffix`, as the operator's
+// choice in the list does; returns its name.
+std::string pickPort(const char* suffix) {
+  HWND combo = item(150);
+  const auto count = static_cast<int>(send(combo, CB_GETCOUNT));
+  int index = -1;
+  std::string name;
+  for (int i = 0; i < count && index < 0; ++i) {
+    name = comboItem(combo, i);
+    if (name.size() >= std::strlen(suffix) && name.compare(name.size() - std::strlen(suffix), std::string::npos, suffix) == 0)
+      index = i;
+  }
+  if (index < 0) fatal("the port to pick is listed");
+  send(combo, CB_SETCURSEL, index);
+  // The combo box tells its parent itself only for the user's own picks.
+  const double before = epochMs();
+  std::printf("INFO pick_ms=%.3f\n", before);
+  send(g_main, WM_COMMAND, MAKEWPARAM(150, CBN_SELCHANGE), reinterpret_cast<LPARAM>(combo));
+  const double took = epochMs() - before;
+  std::printf("INFO pick_took_ms=%.1f\n", took);
+  check(took >= 140 && took < 3000, "the port pick waits about 150 ms before asking for the configuration",
+        "took %.1f ms", took);
+  check(send(combo, CB_GETCURSEL) == index, "the picked port stays selected");
+  return name;
+}
+
+bool logHas(const std::string& what) { return textOf(5).find(what) != std::string::npos; }
+
+void stepPick(const char* suffix, const char* dongleLine) {
+  findMain(5000);
+  const std::string name = pickPort(suffix);
+
+  const std::string want = dongleLine;
+  const bool shown = waitFor([&] { return textOf(40) == want; }, 5000);
+  check(shown, "the dongle line shows the dongle's configuration", "got \"%s\", want \"%s\"", textOf(40).c_str(),
+        dongleLine);
+  const std::string opened = "Port " + name + " opened\r\n";
+  check(logHas(opened), "the log says the port was opened");
+  check(logHas("got dongle config data"), "the log has the configuration's arrival");
+}
+
+// The dongle has been unplugged: a command can no longer be written.
+void stepStartUnplugged() {
+  findMain(5000);
+  click(17);
+  check(waitFor([] { return logHas("Send failed rc="); }, 3000),
+        "a command to an unplugged dongle is logged as a failed send");
+}
+
+// The port has gone since the console listed it: the open fails with the
+// system's code for a missing file, and the configuration request that
+// follows finds no port.
+void stepPickGone(const char* suffix) {
+  findMain(5000);
+  const std::string name = pickPort(suffix);
+  const std::string failed = "Couldn't open port " + name + ". rc=2\r\n";
+  check(logHas(failed), "the log says the port could not be opened (rc=2)");
+  check(waitFor([] { return logHas("Send failed rc=6\r\n"); }, 3000),
+        "the configuration request then fails to be sent (rc=6, no port)");
+}
+
+void stepScan(const char* recordPath) {
+  findMain(5000);
+  const auto devices = readDevices(recordPath);
+  std::map<std::string, std::string> addressOf;
+  int shown = 0;
+  for (const auto& d : devices) {
+    addressOf[d.name] = d.address;
+    if (d.name.rfind("Polar", 0) != 0) ++shown;
+  }
+  if (devices.empty() || shown == 0) fatal("the record names the simulated devices");
+
+  click(17);
+  const std::string label = textOf(17);
+  check(label == "scanning" || label == "Stop !!!", "Start, pressed, reads \"scanning\"", "got \"%s\"",
+        label.c_str());
+  check(waitFor([] { return textOf(17) == "Stop !!!"; }, 5000), "the dongle's ack turns it into \"Stop !!!\"",
+        "got \"%s\"", textOf(17).c_str());
+
+  const bool all = waitFor([&] { return occupiedTiles() >= shown; }, 15000, 100);
+  check(all, "every device but the Polar ones gets a tile", "%d of %d", occupiedTiles(), shown);
+  ::Sleep(1500);  // a few more reports from every device
+
+  std::map<std::string, int> slotOf;
+  bool idleOk = true;
+  bool namesOk = true;
+  for (int i = 0; i < kTiles; ++i) {
+    const std::string t = tileText(i);
+    if (t == "empty") continue;
+    const std::string name = trimmed(firstLine(t));
+    if (!isIdleText(t)) {
+      idleOk = false;
+      std::printf("# tile %d: \"%s\"\n", i, show(t).c_str());
+    }
+    if (addressOf.count(name) == 0 || name.rfind("Polar", 0) == 0 || slotOf.count(name) != 0) {
+      namesOk = false;
+      std::printf("# tile %d: unexpected or repeated name \"%s\"\n", i, name.c_str());
+    }
+    slotOf[name] = i;
+  }
+  check(idleOk, "an unlinked tile shows its name over two empty lines");
+  check(namesOk && static_cast<int>(slotOf.size()) == shown, "each device has one tile; no Polar device has one",
+        "%zu tiles for %d devices", slotOf.size(), shown);
+  bool packed = true;
+  for (int i = 0; i < shown; ++i) packed = packed && tileText(i) != "empty";
+  check(packed, "the devices take the lowest tiles");
+
+  // One tool per tile that got a reading, holding its device's address.
+  const auto tips = tooltips();
+  int withTool = 0;
+  int extraTools = 0;
+  int textOk = 0;
+  for (HWND t : tips) {
+    const auto n = static_cast<int>(send(t, TTM_GETTOOLCOUNT));
+    if (n >= 1) ++withTool;
+    if (n > 1) extraTools += n - 1;
+    if (n < 1) continue;
+    const RemoteTool tool = firstTool(t);
+    const int id = tool.forWindow != nullptr ? ::GetDlgCtrlID(tool.forWindow) : -1;
+    if (!tool.ok || id < kFirstTile || id >= kFirstTile + kTiles) {
+      std::printf("# a tool is for window %p (id %d)\n", static_cast<void*>(tool.forWindow), id);
+      continue;
+    }
+    const std::string name = trimmed(firstLine(tileText(id - kFirstTile)));
+    const std::string want = colonAddress(addressOf[name]);
+    if (tool.text == want) {
+      ++textOk;
+    } else {
+      std::printf("# tile %d (%s): tooltip \"%s\", want \"%s\"\n", id - kFirstTile, name.c_str(), tool.text.c_str(),
+                  want.c_str());
+    }
+  }
+  check(withTool == shown && extraTools == 0, "one tooltip tool per tile with readings, not one per reading",
+        "%d tooltips with tools, %d extra tools, %d tiles", withTool, extraTools, shown);
+  check(textOk == shown, "each tile's tooltip shows its device's address", "%d of %d", textOk, shown);
+
+  // Link a Mirabeat device, a device of another brand and one more.
+  std::vector<int> chosen;
+  int mirabeat = -1;
+  int other = -1;
+  for (const auto& [name, slot] : slotOf) {
+    if (name.rfind("Mirabeat", 0) == 0 && mirabeat < 0) mirabeat = slot;
+    if (name.rfind("Mirabeat", 0) != 0 && other < 0) other = slot;
+  }
+  if (mirabeat >= 0) chosen.push_back(mirabeat);
+  if (other >= 0) chosen.push_back(other);
+  for (const auto& [name, slot] : slotOf) {
+    if (chosen.size() >= 3) break;
+    if (slot != mirabeat && slot != other) chosen.push_back(slot);
+  }
+  for (int slot : chosen) click(kFirstTile + slot);
+  char count[8];
+  std::snprintf(count, sizeof count, "%zu", chosen.size());
+  check(textOf(390) == count, "the linked count shows the tiles clicked", "got \"%s\", want %s", textOf(390).c_str(),
+        count);
+  const bool readings = waitFor(
+      [&] {
+        for (int slot : chosen)
+          if (!isLinkedText(tileText(slot))) return false;
+        return true;
+      },
+      5000);
+  check(readings, "a linked tile shows heart rate, RR and battery under its name", "e.g. \"%s\"",
+        show(tileText(chosen.front())).c_str());
+
+  // A click on an empty tile changes nothing.
+  int emptySlot = -1;
+  for (int i = kTiles - 1; i >= 0 && emptySlot < 0; --i)
+    if (tileText(i) == "empty") emptySlot = i;
+  if (emptySlot >= 0) {
+    click(kFirstTile + emptySlot);
+    check(tileText(emptySlot) == "empty" && textOf(390) == count, "a click on an empty tile changes nothing");
+  }
+
+  // Where the screenshot should show the brand colours: inside the left end
+  // of the tile, clear of the centred text.
+  for (int slot : {mirabeat, other}) {
+    if (slot < 0) continue;
+    HWND tile = item(kFirstTile + slot);
+    RECT rc{};
+    ::GetClientRect(tile, &rc);
+    POINT p{rc.left + 6, (rc.top + rc.bottom) / 2};
+    ::ClientToScreen(tile, &p);
+    const bool isMirabeat = slot == mirabeat;
+    std::printf("INFO pixel %ld %ld %s %s\n", p.x, p.y, isMirabeat ? "0,128,255" : "213,64,183",
+                isMirabeat ? "mirabeat" : "other-brand");
+  }
+}
+
+std::vector<std::string> linkedNamesInOrder() {
+  std::vector<std::string> names;
+  for (int i = 0; i < kTiles; ++i) {
+    const std::string t = tileText(i);
+    if (isLinkedText(t)) names.push_back(firstLine(t));
+  }
+  return names;
+}
+
+void stepRoster() {
+  findMain(5000);
+  auto linked = linkedNamesInOrder();
+  if (linked.size() < 2) fatal("some tiles are linked before the roster step");
+
+  // Unlink one tile and link it again.
+  int slot = -1;
+  for (int i = 0; i < kTiles && slot < 0; ++i)
+    if (isLinkedText(tileText(i))) slot = i;
+  const std::string name = firstLine(tileText(slot));
+  const std::string before = textOf(390);
+  click(kFirstTile + slot);
+  check(tileText(slot) == name + "\n\n", "unlinking a tile leaves its name alone", "got \"%s\"",
+        show(tileText(slot)).c_str());
+  check(textOf(390) == std::to_string(linked.size() - 1), "the linked count goes down by one");
+  click(kFirstTile + slot);
+  check(textOf(390) == before, "linking it again restores the count");
+  waitFor([&] { return isLinkedText(tileText(slot)); }, 3000);
+
+  // "Clear Useless": only the linked devices stay, packed into the first
+  // tiles in their order. Later reports may refill the other tiles at once.
+  linked = linkedNamesInOrder();
+  click(44);
+  bool packedOk = true;
+  for (std::size_t i = 0; i < linked.size(); ++i) {
+    const std::string t = tileText(static_cast<int>(i));
+    if (firstLine(t) != linked[i]) {
+      packedOk = false;
+      std::printf("# tile %zu: \"%s\", want %s\n", i, show(t).c_str(), linked[i].c_str());
+    }
+  }
+  check(packedOk, "\"Clear Useless\" packs the linked devices into the first tiles, in order");
+  bool noCopies = true;
+  for (int i = static_cast<int>(linked.size()); i < kTiles; ++i) {
+    const std::string n = firstLine(tileText(i));
+    for (const auto& l : linked) noCopies = noCopies && n != l;
+  }
+  check(noCopies, "no linked device is left in its old tile");
+  check(textOf(390) == std::to_string(linked.size()), "the linked count is unchanged");
+  check(waitFor([&] { return isLinkedText(tileText(0)); }, 3000), "a moved device keeps its readings");
+
+  // Log pause and resume.
+  click(28);
+  check(textOf(28) == "Start Log", "the log button, pressed, reads \"Start Log\"");
+  click(7);
+  check(textOf(5).empty(), "\"Clear Log\" empties the log", "%zu characters left", textOf(5).size());
+  ::Sleep(1500);
+  check(textOf(5).find("trust") == std::string::npos, "no reading lines while the log is paused", "log: \"%s\"",
+        show(textOf(5).substr(0, 200)).c_str());
+  click(28);
+  check(textOf(28) == "Stop Log", "pressed again, it reads \"Stop Log\"");
+  check(waitFor([] { return textOf(5).find("trust") != std::string::npos; }, 3000),
+        "reading lines come back once the log runs again");
+  // A notification other than a click does not toggle the log.
+  send(g_main, WM_COMMAND, MAKEWPARAM(28, BN_SETFOCUS), reinterpret_cast<LPARAM>(item(28)));
+  check(textOf(28) == "Stop Log", "the log button ignores notifications other than clicks");
+
+  // The trim: whatever is written, the caret's line stays at 800 or above.
+  // 1,300 lines, 25 to a message.
+  HWND log = item(5);
+  unsigned highest = 0;
+  char line[96];
+  for (int i = 0; i < 1300;) {
+    std::string block;
+    for (int k = 0; k < 25; ++k, ++i) {
+      std::snprintf(line, sizeof line, "fill line %04d ..........................................\r\n", i);
+      block += line;
+    }
+    send(log, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(block.c_str()));
+    const auto caret = static_cast<unsigned>(send(log, EM_LINEFROMCHAR, static_cast<WPARAM>(-1), 0));
+    if (caret > highest) highest = caret;
+  }
+  const std::string text = textOf(log);
+  check(highest <= 800, "the log trims itself: the caret's line never passes 800", "reached %u", highest);
+  check(highest >= 700, "the log is allowed to grow to about 800 lines", "reached only %u", highest);
+  check(text.find("fill line 0000") == std::string::npos, "the trim removed the oldest lines");
+  check(text.find("fill line 1299") != std::string::npos, "the newest lines are kept");
+  // After each trim the caret is back at the end: the remaining fill lines
+  // are in the order they were written, none inserted before older ones.
+  int previous = -1;
+  bool inOrder = true;
+  for (std::size_t at = text.find("fill line "); at != std::string::npos; at = text.find("fill line ", at + 1)) {
+    const int n = std::atoi(text.c_str() + at + 10);
+    inOrder = inOrder && n > previous;
+    previous = n;
+  }
+  check(inOrder && previous == 1299, "after a trim new lines still go to the end of the log", "last fill line %d",
+        previous);
+}
+
+HWND findDialog(const char* title, int timeoutMs) {
+  HWND found = nullptr;
+  waitFor(
+      [&] {
+        found = nullptr;
+        HWND w = nullptr;
+        while ((w = ::FindWindowExA(nullptr, w, "#32770", nullptr)) != nullptr) {
+          char caption[128] = "";
+          ::GetWindowTextA(w, caption, sizeof caption);
+          if (::GetWindow(w, GW_OWNER) == g_main && std::strcmp(caption, title) == 0 && ::IsWindowVisible(w)) {
+            found = w;
+            return true;
+          }
+        }
+        return false;
+      },
+      timeoutMs);
+  return found;
+}
+
+std::string dialogTexts(HWND dialog) {
+  std::string all;
+  for (HWND c = ::GetWindow(dialog, GW_CHILD); c != nullptr; c = ::GetWindow(c, GW_HWNDNEXT)) all += textOf(c) + "|";
+  return all;
+}
+
+void closeAbout(HWND about, bool withOk) {
+  if (withOk) {
+    HWND ok = ::GetDlgItem(about, IDOK);
+    check(ok != nullptr && textOf(ok) == "OK", "the About box has its OK button");
+    ::PostMessageA(ok, BM_CLICK, 0, 0);
+  } else {
+    ::PostMessageA(about, WM_CLOSE, 0, 0);  // the dialog turns it into IDCANCEL
+  }
+  check(waitFor([&] { return !::IsWindow(about); }, 5000),
+        withOk ? "OK closes the About box" : "closing the About box (IDCANCEL) ends it");
+}
+
+void stepAbout() {
+  findMain(5000);
+  for (bool withOk : {true, false}) {
+    const std::size_t logBefore = textOf(5).size();
+    ::PostMessageA(g_main, WM_COMMAND, MAKEWPARAM(104, 0), 0);
+    HWND about = findDialog("About", 5000);
+    check(about != nullptr, "the About command opens the About box");
+    if (about == nullptr) return;
+    const std::string texts = dialogTexts(about);
+    check(texts.find("Koravel Version 2.0a") != std::string::npos, "it says \"Koravel Version 2.0a\"", "texts: %s",
+          texts.c_str());
+    if (withOk) {
+      // The link threads are served while the box is open: the log goes on.
+      check(waitFor([&] { return textOf(5).size() != logBefore; }, 3000),
+            "the log keeps being written while the About box is open");
+    }
+    closeAbout(about, withOk);
+  }
+  check(textOf(g_main) == "Koravel  v2.0a", "the console answers after the About box");
+}
+
+void stepAboutWait() {
+  findMain(5000);
+  HWND about = findDialog("About", 5000);
+  check(about != nullptr, "the keys open the About box");
+  if (about != nullptr) closeAbout(about, true);
+}
+
+void stepStop() {
+  findMain(5000);
+  click(17);
+  const std::string label = textOf(17);
+  check(label == "Start scan / Link" || label == "Start ...", "Stop, pressed, reads \"Start scan / Link\"",
+        "got \"%s\"", label.c_str());
+  check(waitFor([] { return textOf(17) == "Start ..."; }, 5000), "the dongle's ack turns it into \"Start ...\"");
+  check(::IsWindowEnabled(item(17)) != FALSE, "Start is enabled");
+  ::Sleep(700);
+  int empties = 0;
+  for (int i = 0; i < kTiles; ++i) empties += tileText(i) == "empty";
+  check(empties == kTiles, "stopping the scan empties every tile", "%d of 40 empty", empties);
+  check(textOf(390).empty(), "the linked count is emptied");
+}
+
+void stepLeave(bool viaClose) {
+  findMain(5000);
+  std::printf("INFO exit_ms=%.3f\n", epochMs());
+  std::fflush(stdout);
+  if (viaClose) {
+    ::PostMessageA(g_main, WM_CLOSE, 0, 0);
+  } else {
+    ::PostMessageA(g_main, WM_COMMAND, MAKEWPARAM(105, 0), 0);
+  }
+  check(waitFor([] { return !::IsWindow(g_main); }, 10000), viaClose ? "closing the window ends the console"
+                                                                     : "File > Exit ends the console");
+}
+
+void stepOutOfSpace() {
+  findMain(20000);
+  HWND log = item(5);
+  // 200 lines of 2,500 characters to a message (Wine does not carry much
+  // more than a megabyte in one message between processes). Four of them
+  // make 800 lines, which the trim allows, and 2,000,000 characters; the
+  // fifth passes the log's limit of 2,097,152.
+  std::string line(2498, 'x');
+  line += "\r\n";
+  std::string chunk;
+  for (int i = 0; i < 200; ++i) chunk += line;
+  HWND box = nullptr;
+  for (int i = 0; i < 6 && box == nullptr; ++i) {
+    DWORD_PTR result = 0;
+    // The box is modal inside the log's notification: this send does not
+    // come back while it is open.
+    ::SendMessageTimeoutA(log, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(chunk.c_str()), SMTO_NORMAL, 3000,
+                          &result);
+    box = findDialog("Stridon", 500);
+  }
+  check(box != nullptr, "a full log brings up the \"Stridon\" box");
+  if (box == nullptr) return;
+  const std::string texts = dialogTexts(box);
+  check(texts.find("info. out of space.") != std::string::npos, "it says \"info. out of space.\"", "texts: %s",
+        texts.c_str());
+  // What the OK button tells its box when pressed.
+  ::PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(::GetDlgItem(box, IDOK)));
+  check(waitFor([] { return !::IsWindow(g_main); }, 10000), "closing it shuts the console down");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: %s STEP [ARGS]\n", argv[0]);
+    return 2;
+  }
+  const std::string step = argv[1];
+  if (step == "startup") {
+    stepStartup(argc - 2, argv + 2);
+  } else if (step == "pick" && argc == 4) {
+    stepPick(argv[2], argv[3]);
+  } else if (step == "scan" && argc == 3) {
+    stepScan(argv[2]);
+  } else if (step == "roster") {
+    stepRoster();
+  } else if (step == "about") {
+    stepAbout();
+  } else if (step == "about-wait") {
+    stepAboutWait();
+  } else if (step == "stop") {
+    stepStop();
+  } else if (step == "exit" || step == "close") {
+    stepLeave(step == "close");
+  } else if (step == "start-unplugged") {
+    stepStartUnplugged();
+  } else if (step == "pick-gone" && argc == 3) {
+    stepPickGone(argv[2]);
+  } else if (step == "out-of-space") {
+    stepOutOfSpace();
+  } else {
+    std::fprintf(stderr, "unknown step or arguments: %s\n", step.c_str());
+    return 2;
+  }
+  return g_failed == 0 ? 0 : 1;
+}

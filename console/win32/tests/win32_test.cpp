@@ -1,0 +1,570 @@
+// koravel_win32_test: checks of the Windows program's window layer, run in
+// one process under Wine (or Windows) with the program's own resources. It
+// makes the real main window and works on it directly: the controls and
+// their styles, the tooltips, the tile painting, the log operations, the
+// waits that serve the link threads, and the shutdown.
+//
+// Prints "ok - NAME" or "not ok - NAME" per test (with the failed checks
+// before it) and exits with 1 when a test failed.
+#include <windows.h>
+#include <commctrl.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <string>
+
+#include "console/console.h"
+#include "console/win32/controls.h"
+#include "console/win32/main_window.h"
+#include "console/win32/resource.h"
+#include "console/win32/tile_paint.h"
+#include "roster/slot_table.h"
+
+namespace {
+
+using kv::win32::Win32Console;
+
+int g_checksFailed = 0;
+
+bool expect(bool ok, const char* what, int line) {
+  if (!ok) {
+    ++g_checksFailed;
+    std::printf("#   line %d: %s\n", line, what);
+  }
+  return ok;
+}
+#define EXPECT(cond) expect((cond), #cond, __LINE__)
+
+Win32Console* g_app = nullptr;
+HWND mainWindow() { return g_app->mainWindow; }
+HWND item(int id) { return ::GetDlgItem(mainWindow(), id); }
+
+std::string textOf(HWND w) {
+  char buf[4096] = "";
+  ::GetWindowTextA(w, buf, sizeof buf);
+  return buf;
+}
+
+std::string logText() {
+  const int n = ::GetWindowTextLengthA(item(kv::id::kTrafficLog));
+  std::string s(static_cast<std::size_t>(n) + 1, '\0');
+  ::GetWindowTextA(item(kv::id::kTrafficLog), s.data(), n + 1);
+  s.resize(static_cast<std::size_t>(n));
+  return s;
+}
+
+ULONGLONG nowMs() { return ::GetTickCount64(); }
+
+// A 32-bit top-down bitmap in a memory device context, filled white.
+struct Canvas {
+  Canvas(int w, int h) : width(w), height(h) {
+    BITMAPINFO bi{};
+    bi.bmiHeader.biSize = sizeof bi.bmiHeader;
+    bi.bmiHeader.biWidth = w;
+    bi.bmiHeader.biHeight = -h;
+    bi.bmiHeader.biPlanes = 1;
+    bi.bmiHeader.biBitCount = 32;
+    bi.bmiHeader.biCompression = BI_RGB;
+    dc = ::CreateCompatibleDC(nullptr);
+    bitmap = ::CreateDIBSection(dc, &bi, DIB_RGB_COLORS, reinterpret_cast<void**>(&bits), nullptr, 0);
+    old = ::SelectObject(dc, bitmap);
+    RECT all{0, 0, w, h};
+    ::FillRect(dc, &all, static_cast<HBRUSH>(::GetStockObject(WHITE_BRUSH)));
+    ::GdiFlush();
+  }
+  ~Canvas() {
+    ::SelectObject(dc, old);
+    ::DeleteObject(bitmap);
+    ::DeleteDC(dc);
+  }
+  COLORREF at(int x, int y) const {
+    ::GdiFlush();
+    const std::uint32_t v = bits[y * width + x];
+    return RGB((v >> 16) & 0xFF, (v >> 8) & 0xFF, v & 0xFF);
+  }
+  int width, height;
+  HDC dc;
+  HBITMAP bitmap;
+  HGDIOBJ old;
+  std::uint32_t* bits = nullptr;
+};
+
+// ---- resources ----
+
+void testResources() {
+  HINSTANCE self = ::GetModuleHandleA(nullptr);
+  char text[64] = "";
+  ::LoadStringA(self, IDS_APP_TITLE, text, sizeof text);
+  EXPECT(std::strcmp(text, "Koravel  v2.0a") == 0);
+  ::LoadStringA(self, IDS_WINDOW_CLASS, text, sizeof text);
+  EXPECT(std::strcmp(text, "MAIN") == 0);
+
+  HMENU menu = ::LoadMenuA(self, MAKEINTRESOURCEA(IDC_KORAVEL));
+  if (EXPECT(menu != nullptr) && EXPECT(::GetMenuItemCount(menu) == 2)) {
+    struct Want {
+      const char* popup;
+      const char* item;
+      UINT id;
+    } const want[] = {{"&File", "E&xit", IDM_EXIT}, {"&Help", "&About ...", IDM_ABOUT}};
+    for (int i = 0; i < 2; ++i) {
+      ::GetMenuStringA(menu, static_cast<UINT>(i), text, sizeof text, MF_BYPOSITION);
+      EXPECT(std::strcmp(text, want[i].popup) == 0);
+      HMENU popup = ::GetSubMenu(menu, i);
+      if (!EXPECT(popup != nullptr && ::GetMenuItemCount(popup) == 1)) continue;
+      EXPECT(::GetMenuItemID(popup, 0) == want[i].id);
+      ::GetMenuStringA(popup, 0, text, sizeof text, MF_BYPOSITION);
+      EXPECT(std::strcmp(text, want[i].item) == 0);
+    }
+    ::DestroyMenu(menu);
+  }
+
+  // Alt with the characters "?" and "/": character codes, not virtual keys.
+  HACCEL accel = ::LoadAcceleratorsA(self, MAKEINTRESOURCEA(IDC_KORAVEL));
+  ACCEL entries[4] = {};
+  if (EXPECT(accel != nullptr) && EXPECT(::CopyAcceleratorTableA(accel, entries, 4) == 2)) {
+    for (const ACCEL& a : entries) {
+      if (a.cmd == 0) continue;
+      EXPECT(a.cmd == IDM_ABOUT);
+      EXPECT((a.fVirt & ~0x80) == FALT);  // 0x80: last-entry flag
+      EXPECT(a.key == '?' || a.key == '/');
+    }
+    EXPECT(entries[0].key != entries[1].key);
+  }
+
+  // The icons: 32 x 32 for the large one, 16 x 16 for the small one.
+  for (const auto& [id, size] : {std::pair{IDI_KORAVEL, 32}, std::pair{IDI_SMALL, 16}}) {
+    HRSRC group = ::FindResourceA(self, MAKEINTRESOURCEA(id), MAKEINTRESOURCEA(14) /*RT_GROUP_ICON*/);
+    if (!EXPECT(group != nullptr)) continue;
+    auto* dir = static_cast<PBYTE>(::LockResource(::LoadResource(self, group)));
+    const int iconId = ::LookupIconIdFromDirectoryEx(dir, TRUE, size, size, LR_DEFAULTCOLOR);
+    HRSRC image = ::FindResourceA(self, MAKEINTRESOURCEA(iconId), MAKEINTRESOURCEA(3) /*RT_ICON*/);
+    if (!EXPECT(image != nullptr)) continue;
+    const auto* header = static_cast<const BITMAPINFOHEADER*>(::LockResource(::LoadResource(self, image)));
+    EXPECT(header->biWidth == size && header->biHeight == 2 * size);
+  }
+
+  // The About box template and the manifest.
+  HRSRC dialog = ::FindResourceA(self, MAKEINTRESOURCEA(IDD_ABOUTBOX), MAKEINTRESOURCEA(5) /*RT_DIALOG*/);
+  if (EXPECT(dialog != nullptr)) {
+    const auto* t = static_cast<const DLGTEMPLATE*>(::LockResource(::LoadResource(self, dialog)));
+    const DWORD want = WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_SETFONT;
+    EXPECT((t->style & want) == want);
+    EXPECT(t->x == 22 && t->y == 17 && t->cx == 230 && t->cy == 75 && t->cdit == 3);
+  }
+  HRSRC manifest = ::FindResourceA(self, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24) /*RT_MANIFEST*/);
+  if (EXPECT(manifest != nullptr)) {
+    const std::string m(static_cast<const char*>(::LockResource(::LoadResource(self, manifest))),
+                        ::SizeofResource(self, manifest));
+    EXPECT(m.find("Microsoft.Windows.Common-Controls") != std::string::npos);
+    EXPECT(m.find("version=\"6.0.0.0\"") != std::string::npos);
+    EXPECT(m.find("level=\"asInvoker\"") != std::string::npos);
+    EXPECT(m.find("uiAccess=\"false\"") != std::string::npos);
+  }
+}
+
+// ---- the main window and its controls ----
+
+void expectControl(const kv::win32::ControlDef& def, int id) {
+  HWND w = item(id);
+  if (!expect(w != nullptr, ("control " + std::to_string(id) + " exists").c_str(), __LINE__)) return;
+  char cls[64] = "";
+  ::GetClassNameA(w, cls, sizeof cls);
+  expect(_stricmp(cls, def.className) == 0, ("class of control " + std::to_string(id)).c_str(), __LINE__);
+  const auto style = static_cast<DWORD>(::GetWindowLongA(w, GWL_STYLE));
+  const auto exStyle = static_cast<DWORD>(::GetWindowLongA(w, GWL_EXSTYLE));
+  // A combo box's own style bits come back with extras; the ones asked for
+  // must all be there.
+  expect((style & def.style) == def.style, ("style of control " + std::to_string(id)).c_str(), __LINE__);
+  // WS_EX_WINDOWEDGE is the system's to set or clear on a child.
+  const DWORD wantEx = def.exStyle & ~static_cast<DWORD>(WS_EX_WINDOWEDGE);
+  expect((exStyle & wantEx) == wantEx, ("extended style of control " + std::to_string(id)).c_str(),
+         __LINE__);
+  if (def.text != nullptr)
+    expect(textOf(w) == def.text, ("text of control " + std::to_string(id)).c_str(), __LINE__);
+}
+
+void testControls() {
+  for (const auto& def : kv::win32::kOperatorControls) expectControl(def, def.id);
+  for (int i = 0; i < kv::kTileCount; ++i) expectControl(kv::win32::kTileControl, kv::id::kFirstTile + i);
+  expectControl(kv::win32::kTrafficLogControl, kv::id::kTrafficLog);
+  EXPECT(::SendMessageA(item(kv::id::kTrafficLog), EM_GETLIMITTEXT, 0, 0) == 2097152);
+
+  int tooltips = 0;
+  for (int i = 0; i < kv::kTileCount; ++i) {
+    HWND tile = g_app->view.tileWindows[i];
+    HWND tip = g_app->view.tileTooltips[i];
+    EXPECT(tile == item(kv::id::kFirstTile + i));
+    if (!EXPECT(tip != nullptr)) continue;
+    char cls[64] = "";
+    ::GetClassNameA(tip, cls, sizeof cls);
+    const auto style = static_cast<DWORD>(::GetWindowLongA(tip, GWL_STYLE));
+    tooltips += _stricmp(cls, TOOLTIPS_CLASSA) == 0 && ::GetWindow(tip, GW_OWNER) == mainWindow() &&
+                (style & (TTS_ALWAYSTIP | TTS_BALLOON)) == (TTS_ALWAYSTIP | TTS_BALLOON);
+  }
+  EXPECT(tooltips == kv::kTileCount);
+
+  // The tiles were put on top of their siblings in order, so tile 39 is
+  // first in the sibling order and tile 0 follows the other 39.
+  EXPECT(::GetWindow(mainWindow(), GW_CHILD) == item(kv::id::kFirstTile + 39));
+  EXPECT(::GetWindow(item(kv::id::kFirstTile + 1), GW_HWNDNEXT) == item(kv::id::kFirstTile + 0));
+
+  // The window's class.
+  WNDCLASSEXA wc{};
+  wc.cbSize = sizeof wc;
+  if (EXPECT(::GetClassInfoExA(::GetModuleHandleA(nullptr), "MAIN", &wc))) {
+    EXPECT(wc.style == (CS_HREDRAW | CS_VREDRAW));
+    EXPECT(wc.hbrBackground == reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_MENUBAR + 1)));
+    EXPECT(wc.lpszMenuName == MAKEINTRESOURCEA(IDC_KORAVEL));
+    EXPECT(wc.hIcon != nullptr && wc.hIconSm != nullptr && wc.hCursor != nullptr);
+  }
+}
+
+// ---- tooltips ----
+
+std::string toolText(HWND tip, HWND tile) {
+  char text[128] = "";
+  TOOLINFOA ti{};
+  ti.cbSize = sizeof ti;
+  ti.hwnd = mainWindow();
+  ti.uId = reinterpret_cast<UINT_PTR>(tile);
+  ti.lpszText = text;
+  ::SendMessageA(tip, TTM_GETTEXTA, sizeof text, reinterpret_cast<LPARAM>(&ti));
+  return text;
+}
+
+void testTooltipOneToolPerTile() {
+  auto& view = g_app->view;
+  HWND tip = view.tileTooltips[3];
+  HWND tile = view.tileWindows[3];
+  EXPECT(::SendMessageA(tip, TTM_GETTOOLCOUNT, 0, 0) == 0);
+  view.setTileTooltip(3, "0A:1B:2C:3D:4E:5F");
+  EXPECT(::SendMessageA(tip, TTM_GETTOOLCOUNT, 0, 0) == 1);
+  EXPECT(toolText(tip, tile) == "0A:1B:2C:3D:4E:5F");
+  for (int i = 0; i < 5; ++i) view.setTileTooltip(3, "0A:1B:2C:3D:4E:5F");
+  view.setTileTooltip(3, "11:22:33:44:55:66");  // another device in the same tile
+  EXPECT(::SendMessageA(tip, TTM_GETTOOLCOUNT, 0, 0) == 1);
+  EXPECT(toolText(tip, tile) == "11:22:33:44:55:66");
+  // Switched off and on again, the tool is still the one.
+  view.deactivateTooltip(3);
+  view.setTileTooltip(3, "0A:1B:2C:3D:4E:5F");
+  EXPECT(::SendMessageA(tip, TTM_GETTOOLCOUNT, 0, 0) == 1);
+  // The other tiles' tooltips are untouched; bad slots are ignored.
+  view.setTileTooltip(-1, "x");
+  view.setTileTooltip(40, "x");
+  EXPECT(::SendMessageA(view.tileTooltips[4], TTM_GETTOOLCOUNT, 0, 0) == 0);
+
+  // A posted tooltip request becomes command 1400 + slot, which the core
+  // answers with the slot's address.
+  auto& core = g_app->core;
+  const int slot = core.roster.registerDevice("Coros HRM 1", "A1B2C3D4E5F6");
+  view.postTooltipRequest(slot);
+  MSG msg;
+  while (::PeekMessageA(&msg, mainWindow(), WM_COMMAND, WM_COMMAND, PM_REMOVE)) ::DispatchMessageA(&msg);
+  EXPECT(::SendMessageA(view.tileTooltips[slot], TTM_GETTOOLCOUNT, 0, 0) == 1);
+  EXPECT(toolText(view.tileTooltips[slot], view.tileWindows[slot]) == "A1:B2:C3:D4:E5:F6");
+  core.roster.resetRoster();
+}
+
+// ---- tile painting ----
+
+NMCUSTOMDRAW customDraw(int slot, HDC dc, RECT rc, UINT state, int code = NM_CUSTOMDRAW) {
+  NMCUSTOMDRAW cd{};
+  cd.hdr.hwndFrom = g_app->view.tileWindows[slot];
+  cd.hdr.idFrom = static_cast<UINT_PTR>(kv::id::kFirstTile + slot);
+  cd.hdr.code = static_cast<UINT>(code);
+  cd.dwDrawStage = CDDS_PREPAINT;
+  cd.hdc = dc;
+  cd.rc = rc;
+  cd.uItemState = state;
+  return cd;
+}
+
+void testGradientBrush() {
+  kv::win32::GdiBrushMaker maker;
+  Canvas canvas(4, 10);
+  maker.setDeviceContext(canvas.dc);
+  const auto brush = maker.makeGradientBrush(kv::Rgb{0, 0, 0}, kv::Rgb{255, 255, 255}, 4, 10);
+  EXPECT(brush != 0 && maker.liveBrushes() == 1);
+  RECT all{0, 0, 4, 10};
+  ::FillRect(canvas.dc, &all, reinterpret_cast<HBRUSH>(brush));
+  const int grey[10] = {0, 25, 51, 76, 102, 127, 153, 178, 204, 229};
+  for (int y = 0; y < 10; ++y) {
+    expect(canvas.at(0, y) == RGB(grey[y], grey[y], grey[y]) && canvas.at(3, y) == canvas.at(0, y),
+           ("gradient row " + std::to_string(y)).c_str(), __LINE__);
+  }
+  maker.releaseBrush(brush);
+  EXPECT(maker.liveBrushes() == 0);
+  // Without a device context the screen's is used.
+  maker.setDeviceContext(nullptr);
+  const auto flat = maker.makeGradientBrush(kv::Rgb{1, 2, 3}, kv::Rgb{1, 2, 3}, 0, 0);
+  EXPECT(flat != 0);
+  maker.releaseBrush(flat);
+}
+
+void testPaintTile() {
+  auto& core = g_app->core;
+  auto& maker = g_app->brushMaker;
+  const int mira = core.roster.registerDevice("Mirabeat HR-7 1", "0A1B2C3D4E5F");
+  const int other = core.roster.registerDevice("Coros HRM 2", "0A1B2C3D4E60");
+  const int idle = core.roster.registerDevice("Wahoo TICKR 3", "0A1B2C3D4E61");
+  core.roster.toggleLink(kv::id::kFirstTile + mira);
+  core.roster.toggleLink(kv::id::kFirstTile + other);
+  const RECT rc{0, 0, 60, 30};
+
+  struct Case {
+    int slot;
+    UINT state;
+    COLORREF fill;
+  } const cases[] = {{mira, 0, RGB(0, 128, 255)},
+                     {mira, CDIS_HOT, RGB(11, 53, 189)},
+                     {other, 0, RGB(213, 64, 183)},
+                     {other, CDIS_HOT | CDIS_FOCUS, RGB(166, 36, 140)}};
+  for (const Case& c : cases) {
+    Canvas canvas(60, 30);
+    const HGDIOBJ penBefore = ::GetCurrentObject(canvas.dc, OBJ_PEN);
+    const HGDIOBJ brushBefore = ::GetCurrentObject(canvas.dc, OBJ_BRUSH);
+    NMCUSTOMDRAW cd = customDraw(c.slot, canvas.dc, rc, c.state);
+    EXPECT(kv::win32::paintTile(core.roster, core.brushes, maker, &cd.hdr) == CDRF_DODEFAULT);
+    expect(canvas.at(30, 15) == c.fill, ("fill of slot " + std::to_string(c.slot)).c_str(), __LINE__);
+    EXPECT(canvas.at(0, 15) == RGB(0, 0, 0) && canvas.at(30, 29) == RGB(0, 0, 0));  // outline
+    EXPECT(canvas.at(0, 0) == RGB(255, 255, 255));                                     // round corner
+    EXPECT(::GetCurrentObject(canvas.dc, OBJ_PEN) == penBefore);
+    EXPECT(::GetCurrentObject(canvas.dc, OBJ_BRUSH) == brushBefore);
+  }
+  // One brush per tile and mouse state, kept for the next paintings.
+  EXPECT(core.brushes.cachedCount() == 4 && maker.liveBrushes() == 4);
+  {
+    Canvas canvas(60, 30);
+    NMCUSTOMDRAW cd = customDraw(mira, canvas.dc, rc, 0);
+    kv::win32::paintTile(core.roster, core.brushes, maker, &cd.hdr);
+    EXPECT(maker.liveBrushes() == 4);
+  }
+
+  // An idle tile, and a notification that is not custom drawing, keep the
+  // standard look.
+  for (const NMCUSTOMDRAW& cd : {customDraw(idle, nullptr, rc, 0), customDraw(mira, nullptr, rc, 0, NM_CLICK)}) {
+    Canvas canvas(60, 30);
+    NMCUSTOMDRAW copy = cd;
+    copy.hdc = canvas.dc;
+    EXPECT(kv::win32::paintTile(core.roster, core.brushes, maker, &copy.hdr) == CDRF_DODEFAULT);
+    EXPECT(canvas.at(30, 15) == RGB(255, 255, 255) && canvas.at(0, 15) == RGB(255, 255, 255));
+  }
+
+  // Through the window: painted only while the scan runs.
+  for (int scanning : {0, 1}) {
+    core.words.scanning = scanning;
+    Canvas canvas(60, 30);
+    NMCUSTOMDRAW cd = customDraw(mira, canvas.dc, rc, 0);
+    ::SendMessageA(mainWindow(), WM_NOTIFY, cd.hdr.idFrom, reinterpret_cast<LPARAM>(&cd));
+    EXPECT(canvas.at(30, 15) == (scanning ? RGB(0, 128, 255) : RGB(255, 255, 255)));
+  }
+  core.words.scanning = 0;
+
+  core.brushes.emptyBrushCaches();
+  EXPECT(maker.liveBrushes() == 0);
+  core.roster.resetRoster();
+}
+
+// ---- the log ----
+
+void testLogOperations() {
+  auto& view = g_app->view;
+  // Wide enough that no line wraps, so that lines are text lines.
+  HWND log = item(kv::id::kTrafficLog);
+  ::SetWindowPos(log, nullptr, 0, 0, 4000, 300, SWP_NOZORDER);
+  view.clearLog();
+  EXPECT(logText().empty());
+  // 300 lines of 23 characters, 30 to an append.
+  std::string all;
+  for (int i = 0; i < 300; i += 30) {
+    std::string block;
+    for (int k = i; k < i + 30; ++k) {
+      char line[40];
+      std::snprintf(line, sizeof line, "line %03d ............\r\n", k);
+      block += line;
+    }
+    view.appendLog(block.c_str());
+    all += block;
+  }
+  EXPECT(logText() == all);
+  view.trimLogFront(4000);
+  EXPECT(logText() == all.substr(4000));
+  // The caret is back at the end: the next line goes after the others.
+  view.appendLog("last\r\n");
+  EXPECT(logText() == all.substr(4000) + "last\r\n");
+  view.trimLogFront(4000);  // shorter than 4000: all of it goes
+  EXPECT(logText().empty());
+  view.appendLog("a\r\nb\r\nc");
+  EXPECT(view.logCaretLine() == 2);
+  ::SetWindowPos(log, nullptr, 0, 0, 10, 10, SWP_NOZORDER);
+
+  // Every change of the log goes through the command handler, which trims:
+  // 1,500 lines in blocks of 100, and the caret never passes line 800.
+  std::string block;
+  for (int i = 0; i < 100; ++i) block += "x\r\n";
+  unsigned highest = 0;
+  for (int i = 0; i < 15; ++i) {
+    view.appendLog(block.c_str());
+    const unsigned line = view.logCaretLine();
+    if (line > highest) highest = line;
+  }
+  EXPECT(highest <= 800 && highest >= 700);
+  EXPECT(logText().size() < 1500 * 3);
+  view.clearLog();
+}
+
+void testPortList() {
+  auto& view = g_app->view;
+  const int before = static_cast<int>(::SendMessageA(item(kv::id::kPortList), CB_GETCOUNT, 0, 0));
+  EXPECT(view.addPort("\\\\.\\COM63"));
+  EXPECT(view.selectedPort() == -1);
+  ::SendMessageA(item(kv::id::kPortList), CB_SETCURSEL, before, 0);
+  EXPECT(view.selectedPort() == before);
+  char name[32] = "?";
+  view.portName(before, name, sizeof name);
+  EXPECT(std::strcmp(name, "\\\\.\\COM63") == 0);
+  char tiny[4] = "?";
+  view.portName(before, tiny, sizeof tiny);  // does not fit: nothing is copied
+  EXPECT(tiny[0] == '\0');
+  ::SendMessageA(item(kv::id::kPortList), CB_DELETESTRING, before, 0);
+}
+
+// ---- waits that serve the link threads ----
+
+// A thread standing in for a link thread. Joining it serves sent messages,
+// so a thread stuck in a SendMessage to this thread fails the test instead
+// of hanging it.
+struct LinkThread {
+  template <class F>
+  explicit LinkThread(F body) : fn(body) {
+    handle = ::CreateThread(nullptr, 0, [](void* self) -> DWORD {
+      static_cast<LinkThread*>(self)->fn();
+      return 0;
+    }, this, 0, nullptr);
+  }
+  ~LinkThread() { join(); }
+  bool join() {
+    if (handle == nullptr) return true;
+    const ULONGLONG deadline = nowMs() + 5000;
+    while (::MsgWaitForMultipleObjects(1, &handle, FALSE, 50, QS_SENDMESSAGE) != WAIT_OBJECT_0) {
+      MSG msg;
+      ::PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+      if (nowMs() > deadline) return false;
+    }
+    ::CloseHandle(handle);
+    handle = nullptr;
+    return true;
+  }
+  std::function<void()> fn;
+  HANDLE handle = nullptr;
+};
+
+void testWaitServesSentMessagesOnly() {
+  auto& view = g_app->view;
+  view.clearLog();
+  const UINT kProbe = WM_APP + 77;
+  ::PostMessageA(mainWindow(), kProbe, 0, 0);
+
+  std::atomic<ULONGLONG> served{0};
+  const ULONGLONG start = nowMs();
+  LinkThread link([&] {
+    ::Sleep(30);
+    view.appendLog("from the link\r\n");  // a SendMessage to the log
+    served = nowMs();
+  });
+  view.waitServingLink(300);
+  const ULONGLONG waited = nowMs() - start;
+  EXPECT(link.join());
+  EXPECT(waited >= 290 && waited < 1000);
+  EXPECT(served != 0 && served - start < 200);
+  EXPECT(logText() == "from the link\r\n");
+  // The posted message was not taken during the wait.
+  MSG msg;
+  EXPECT(::PeekMessageA(&msg, mainWindow(), kProbe, kProbe, PM_REMOVE) != FALSE);
+
+  std::atomic<bool> done{false};
+  std::atomic<DWORD> ranOn{0};
+  const ULONGLONG start2 = nowMs();
+  LinkThread worker([&] {
+    ::Sleep(50);
+    view.runOnUiThread([](void* arg) { *static_cast<std::atomic<DWORD>*>(arg) = ::GetCurrentThreadId(); }, &ranOn);
+    done = true;
+  });
+  const bool finished = view.waitServingLinkUntil([](void* arg) { return static_cast<std::atomic<bool>*>(arg)->load(); },
+                                                  &done, 3000);
+  const ULONGLONG took = nowMs() - start2;
+  EXPECT(worker.join());
+  EXPECT(finished && took < 1000);
+  EXPECT(ranOn == ::GetCurrentThreadId());
+  const ULONGLONG start3 = nowMs();
+  EXPECT(!view.waitServingLinkUntil([](void*) { return false; }, nullptr, 100));
+  EXPECT(nowMs() - start3 >= 90);
+  view.clearLog();
+}
+
+// ---- shutdown ----
+
+void testShutdown() {
+  HWND w = mainWindow();
+  const ULONGLONG start = nowMs();
+  ::DestroyWindow(w);
+  const ULONGLONG took = nowMs() - start;
+  EXPECT(took >= 290 && took < 2000);  // the wait that lets the reset out
+  MSG msg{};
+  bool quit = false;
+  while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    if (msg.message == WM_QUIT) {
+      quit = true;
+      EXPECT(msg.wParam == 0);
+      break;
+    }
+  }
+  EXPECT(quit);
+  EXPECT(g_app->core.link.stopLink() == 0);
+}
+
+struct Test {
+  const char* name;
+  void (*run)();
+};
+
+}  // namespace
+
+int main() {
+  const ULONGLONG started = nowMs();
+  static Win32Console app;
+  g_app = &app;
+  kv::win32::loadTexts(app, ::GetModuleHandleA(nullptr));
+  kv::win32::registerMainClass(app);
+  if (!kv::win32::createMainWindow(app, SW_SHOWNOACTIVATE)) {
+    std::printf("not ok - the main window is created\n");
+    return 1;
+  }
+  std::printf("#   main window up in %llu ms\n", static_cast<unsigned long long>(nowMs() - started));
+
+  const Test tests[] = {
+      {"resources: texts, menu, accelerators, icons, About box, manifest", testResources},
+      {"controls: classes, texts, styles, tooltip windows, sibling order, window class", testControls},
+      {"tooltips: one tool per tile, its text replaced", testTooltipOneToolPerTile},
+      {"gradient brush: rows 0 to 9 from black to white", testGradientBrush},
+      {"tile painting: brand colours, hot colours, outline, caching, only while scanning", testPaintTile},
+      {"log: append, trim from the front, caret at the end, trim on change", testLogOperations},
+      {"port list: selection and item text", testPortList},
+      {"waits serve sent messages only; runOnUiThread runs on the UI thread", testWaitServesSentMessagesOnly},
+      {"shutdown: the wait, then the quit message with 0", testShutdown},
+  };
+  int failed = 0;
+  for (const Test& t : tests) {
+    const int before = g_checksFailed;
+    const ULONGLONG started = nowMs();
+    t.run();
+    std::printf("#   %llu ms\n", static_cast<unsigned long long>(nowMs() - started));
+    const bool ok = g_checksFailed == before;
+    failed += !ok;
+    std::printf("%s - %s\n", ok ? "ok" : "not ok", t.name);
+    std::fflush(stdout);
+  }
+  return failed == 0 ? 0 : 1;
+}
