@@ -98,6 +98,7 @@ bool Link::openPort(const char* portName) {
     auto lock = claimPort();
     port_ = port;
     portLost_ = false;
+    ++portOpens_;
     copyName(portName_, name);
     releasePort(lock);
   }
@@ -195,6 +196,7 @@ void Link::writerLoop() {
 void Link::readerLoop() {
   std::uint8_t szText[300];
   const ParserContext context{&view_, &words_, &roster_};
+  std::uint64_t readingFrom = 0;
   while (words_.linkRunning != 0) {
     // Somebody else wants the port (a write, a port change): stay out until
     // they are done; their release wakes us.
@@ -213,6 +215,12 @@ void Link::readerLoop() {
         ++emptyWaits_;
         serialWait(nullptr, waker_, kNoPortWaitMs);
         continue;
+      }
+      // Bytes of another port's frame can never complete a frame of this
+      // one: a new port starts with an empty parser.
+      if (readingFrom != portOpens_) {
+        readingFrom = portOpens_;
+        parserInit(parser_);
       }
       words_.readInProgress = 1;
       cBytes = serialRead(port, szText, kReadSize, &rc);

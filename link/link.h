@@ -95,6 +95,7 @@ class Link {
   SerialPort* port_ = nullptr;           // guarded by portMutex_
   char portName_[kPortNameSize] = {};    // guarded by portMutex_
   bool portLost_ = false;                // guarded by portMutex_
+  std::uint64_t portOpens_ = 0;          // guarded by portMutex_
   std::atomic<int> portClaims_{0};
 
   // The command hand-over: the latest submitted frame and its number.
