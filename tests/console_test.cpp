@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "console/console.h"
+#include "console/layout.h"
 #include "support/pty.h"
 #include "support/recording_view.h"
 
@@ -194,6 +195,25 @@ TEST_F(ConsoleTest, ShutdownSendsTheSoftResetAndWaits) {
   EXPECT_EQ(static_cast<int>(view.waits().size()), waitsBefore + 1);
   EXPECT_EQ(pty.receive(12, 2000)[10], 0);
   EXPECT_EQ(core.words.swallowNextAck, 1);
+}
+
+}  // namespace
+}  // namespace kv
+
+namespace kv {
+namespace {
+
+TEST(Layout, TilesFillTheGridByColumns) {
+  const std::pair<int, ControlPlace> expected[] = {
+      {0, {400, 10, 76, 246, 58}}, {9, {409, 10, 643, 246, 58}}, {10, {410, 256, 76, 246, 58}}, {39, {439, 748, 643, 246, 58}}};
+  for (const auto& [slot, place] : expected) {
+    const ControlPlace p = tilePlace(slot);
+    EXPECT_EQ(p.id, place.id);
+    EXPECT_EQ(p.x, place.x);
+    EXPECT_EQ(p.y, place.y);
+    EXPECT_EQ(p.width, place.width);
+    EXPECT_EQ(p.height, place.height);
+  }
 }
 
 }  // namespace

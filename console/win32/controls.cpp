@@ -3,26 +3,28 @@
 #include <commctrl.h>
 
 #include "console/console.h"
+#include "console/layout.h"
 #include "console/win32/win32_view.h"
 #include "link/link.h"
+#include "roster/tile_text.h"
 
 namespace kv::win32 {
 
 static_assert(kTooltipStyle == (WS_POPUP | TTS_ALWAYSTIP | TTS_BALLOON));
 
 const ControlDef kOperatorControls[8] = {
-    {id::kPortLabel, "STATIC", "Step 1 : COM Port", WS_CHILD | WS_VISIBLE, 0},
+    {id::kPortLabel, "STATIC", kPortLabelText, WS_CHILD | WS_VISIBLE, 0},
     {id::kPortList, "COMBOBOX", nullptr, WS_CHILD | WS_VISIBLE | CBS_DROPDOWNLIST, 0},
-    {id::kStart, "BUTTON", "Start ...", WS_CHILD | WS_VISIBLE | BS_DEFPUSHBUTTON, WS_EX_WINDOWEDGE},
-    {id::kClearUseless, "BUTTON", "Clear Useless", WS_CHILD | WS_VISIBLE | BS_DEFPUSHBUTTON, WS_EX_WINDOWEDGE},
-    {id::kClearLog, "BUTTON", "Clear Log", WS_CHILD | WS_VISIBLE | BS_DEFPUSHBUTTON, WS_EX_WINDOWEDGE},
-    {id::kLogButton, "BUTTON", "Stop Log", WS_CHILD | WS_VISIBLE | BS_DEFPUSHBUTTON, WS_EX_WINDOWEDGE},
+    {id::kStart, "BUTTON", kStartText, WS_CHILD | WS_VISIBLE | BS_DEFPUSHBUTTON, WS_EX_WINDOWEDGE},
+    {id::kClearUseless, "BUTTON", kClearUselessText, WS_CHILD | WS_VISIBLE | BS_DEFPUSHBUTTON, WS_EX_WINDOWEDGE},
+    {id::kClearLog, "BUTTON", kClearLogText, WS_CHILD | WS_VISIBLE | BS_DEFPUSHBUTTON, WS_EX_WINDOWEDGE},
+    {id::kLogButton, "BUTTON", kLogButtonText, WS_CHILD | WS_VISIBLE | BS_DEFPUSHBUTTON, WS_EX_WINDOWEDGE},
     {id::kDongleLine, "edit", nullptr, WS_CHILD | WS_VISIBLE | ES_MULTILINE | ES_READONLY | ES_WANTRETURN,
      WS_EX_CLIENTEDGE},
     {id::kLinkedCount, "edit", nullptr, WS_CHILD | WS_VISIBLE | ES_READONLY, WS_EX_CLIENTEDGE},
 };
 
-const ControlDef kTileControl = {id::kFirstTile, "BUTTON", "empty",
+const ControlDef kTileControl = {id::kFirstTile, "BUTTON", kEmptyTileText,
                                   WS_CHILD | WS_VISIBLE | BS_PUSHBUTTON | BS_PUSHLIKE | BS_MULTILINE,
                                   WS_EX_CLIENTEDGE};
 
@@ -31,20 +33,7 @@ const ControlDef kTrafficLogControl = {
     WS_CHILD | WS_VISIBLE | WS_VSCROLL | ES_MULTILINE | ES_READONLY | ES_WANTRETURN,
     WS_EX_CLIENTEDGE | WS_EX_DLGMODALFRAME};
 
-const ControlPlace kPlacedControls[6] = {
-    {id::kPortLabel, 30, 10, 150, 30},   {id::kPortList, 30, 40, 150, 100},  {id::kStart, 210, 40, 150, 35},
-    {id::kClearUseless, 390, 40, 150, 35}, {id::kDongleLine, 594, 5, 350, 30}, {id::kLinkedCount, 250, 5, 60, 30},
-};
-
 namespace {
-
-constexpr int kTileRows = 10;
-constexpr int kGridLeft = 10;
-constexpr int kGridTop = 76;
-constexpr int kTileWidth = 246;
-constexpr int kTileHeight = 58;
-constexpr int kColumnPitch = 246;
-constexpr int kRowPitch = 63;
 
 HWND createControl(const ControlDef& def, int id, HWND parent, HINSTANCE instance) {
   return ::CreateWindowExA(def.exStyle, def.className, def.text, def.style, 0, 0, kCreationSize, kCreationSize,
@@ -52,13 +41,6 @@ HWND createControl(const ControlDef& def, int id, HWND parent, HINSTANCE instanc
 }
 
 }  // namespace
-
-ControlPlace tilePlace(int slot) {
-  const int column = slot / kTileRows;
-  const int row = slot % kTileRows;
-  return ControlPlace{id::kFirstTile + slot, kGridLeft + kColumnPitch * column, kGridTop + kRowPitch * row, kTileWidth,
-                      kTileHeight};
-}
 
 void createControls(HWND mainWindow, HINSTANCE tooltipInstance, Win32View& view, Link& link) {
   const auto instance = reinterpret_cast<HINSTANCE>(::GetWindowLongPtrA(mainWindow, GWLP_HINSTANCE));

@@ -24,25 +24,12 @@ struct ControlDef {
   DWORD exStyle;
 };
 
-// Where the layout puts a control, in client coordinates.
-struct ControlPlace {
-  int id;
-  int x, y, width, height;
-};
-
 // The operator controls, in order of creation (the tiles and the traffic
 // log come after them).
 extern const ControlDef kOperatorControls[8];
 extern const ControlDef kTileControl;      // id: that of tile 0
 extern const ControlDef kTrafficLogControl;
 inline constexpr DWORD kTooltipStyle = WS_POPUP | 0x01 /*TTS_ALWAYSTIP*/ | 0x40 /*TTS_BALLOON*/;
-
-// The controls the layout moves, except the tiles; the traffic log,
-// "Clear Log" and the log button keep their creation place.
-extern const ControlPlace kPlacedControls[6];
-// Tile i's place: the tiles fill the grid column by column.
-ControlPlace tilePlace(int slot);
-inline constexpr int kCreationSize = 10;
 
 // WM_CREATE: makes every control, the 40 tiles with their tooltip windows
 // (owned by `mainWindow`, made with `tooltipInstance`), lists the ports

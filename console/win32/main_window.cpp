@@ -2,6 +2,7 @@
 
 #include <commctrl.h>
 
+#include "console/layout.h"
 #include "console/win32/controls.h"
 #include "console/win32/resource.h"
 
@@ -10,10 +11,6 @@ namespace kv::win32 {
 namespace {
 
 constexpr DWORD kMainWindowStyle = WS_OVERLAPPED | WS_SYSMENU | WS_MINIMIZEBOX;
-constexpr int kMainWindowX = 50;
-constexpr int kMainWindowY = 50;
-constexpr int kMainWindowWidth = 1024;
-constexpr int kMainWindowHeight = 768;
 
 Win32Console* consoleOf(HWND window) {
   return reinterpret_cast<Win32Console*>(::GetWindowLongPtrA(window, GWLP_USERDATA));
