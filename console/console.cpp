@@ -34,7 +34,10 @@ void toggleLogPause(ConsoleCore& core) {
 
 void trafficLogNotification(ConsoleCore& core, int code) {
   View& view = core.view;
-  if (code == kEnErrSpace || code == kEnMaxText) {
+  // Once told, the operator is not told again: the lines written while the
+  // console shuts down (the soft reset's echo) would each hit the full log.
+  if ((code == kEnErrSpace || code == kEnMaxText) && !core.closing) {
+    core.closing = true;
     view.showErrorBox("info. out of space.", "Stridon");
     view.postShutdown();
   }
@@ -107,6 +110,7 @@ int handleCommand(ConsoleCore& core, int commandId, int code) {
 }
 
 void shutdownWindow(ConsoleCore& core) {
+  core.closing = true;
   core.brushes.releaseBrushCaches();
   core.link.softResetDongle();
   core.view.waitServingLink(kShutdownWaitMs);

@@ -57,6 +57,10 @@ class ConsoleCore {
   ConsoleCore& operator=(const ConsoleCore&) = delete;
 
   View& view;
+  // Set once the main window is on its way out (the operator was told the
+  // log is full, or the shutdown has begun): a full log is then not reported
+  // again.
+  bool closing = false;
   LinkWords words;
   TileBrushCache brushes;
   Roster roster;

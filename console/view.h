@@ -10,8 +10,8 @@
 // must never wait for a link thread, and nobody may hold a lock of the core
 // across a call into the view.
 //
-// The one posted operation is postTooltipRequest: it queues the request and
-// returns at once.
+// The posted operations (postTooltipRequest, and repaintTiles from a link
+// thread) queue their work and return at once.
 #pragma once
 
 namespace kv {
@@ -48,6 +48,9 @@ class View {
   // Queues a tooltip request for `slot`; the UI thread later hands it to the
   // command handler as command 1400 + slot.
   virtual void postTooltipRequest(int slot) = 0;
+  // Asks for every tile to be painted again (the scan started or stopped).
+  // From a link thread it may be queued rather than waited for.
+  virtual void repaintTiles() = 0;
 
   // --- UI thread only (the operator command handler) ---
 
@@ -79,8 +82,6 @@ class View {
   // The same, until done(arg) is true or `timeoutMs` has passed; returns
   // done(arg).
   virtual bool waitServingLinkUntil(bool (*done)(void*), void* arg, int timeoutMs) = 0;
-  // Asks for every tile to be painted again.
-  virtual void repaintTiles() = 0;
 };
 
 }  // namespace kv

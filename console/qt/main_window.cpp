@@ -1,0 +1,168 @@
+#include "console/qt/main_window.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QKeySequence>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QShortcut>
+
+#include "console/console.h"
+#include "console/layout.h"
+#include "console/qt/app_setup.h"
+#include "console/qt/qt_view.h"
+#include "console/qt/tile_button.h"
+#include "console/qt/traffic_log.h"
+#include "roster/tile_text.h"
+
+namespace kv::qt {
+
+namespace {
+
+// The port list's place gives the height of its dropped-down list: about
+// four ports below its own field.
+constexpr int kPortListVisibleItems = 4;
+
+QRect placeRect(const ControlPlace& p) { return QRect(p.x, p.y, p.width, p.height); }
+
+// The operator's controls take focus when clicked but, as on Windows, Tab
+// does not move between them.
+void clickFocusOnly(QWidget* w) { w->setFocusPolicy(Qt::ClickFocus); }
+
+}  // namespace
+
+MainWindow::MainWindow(ConsoleCore& core, QtView& view) : core_(core), view_(view) {
+  setWindowTitle(kWindowTitle);
+  setWindowIcon(programIcon());
+  // A title, a system menu and a minimise button: no sizing, no maximise.
+  setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                 Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+  setFixedSize(kMainWindowWidth, kMainWindowHeight);
+  move(kMainWindowX, kMainWindowY);
+
+  createMenu();
+  auto* client = new QWidget(this);
+  setCentralWidget(client);
+  createControls();
+  layoutControls();
+
+  view_.attach(this);
+  core_.link.enumerateComPorts();
+}
+
+MainWindow::~MainWindow() { view_.detach(this); }
+
+void MainWindow::createMenu() {
+  QMenu* file = menuBar()->addMenu("&File");
+  exit_ = file->addAction("E&xit");
+  connect(exit_, &QAction::triggered, this, [this] { command(id::kExit, 0); });
+  QMenu* help = menuBar()->addMenu("&Help");
+  about_ = help->addAction("&About ...");
+  connect(about_, &QAction::triggered, this, [this] { command(id::kAbout, 0); });
+
+  // Alt with "?" or with "/" opens the About box too.
+  for (const QKeyCombination key : {Qt::ALT | Qt::Key_Question, Qt::ALT | Qt::Key_Slash}) {
+    auto* shortcut = new QShortcut(QKeySequence(key), this);
+    connect(shortcut, &QShortcut::activated, this, [this] { command(id::kAbout, 0); });
+  }
+}
+
+void MainWindow::createControls() {
+  QWidget* client = centralWidget();
+  auto button = [&](const char* text, int commandId) {
+    auto* b = new QPushButton(text, client);
+    b->setGeometry(0, 0, kCreationSize, kCreationSize);
+    clickFocusOnly(b);
+    connect(b, &QPushButton::clicked, this, [this, commandId] { command(commandId, kBnClicked); });
+    return b;
+  };
+
+  portLabel_ = new QLabel(kPortLabelText, client);
+  portLabel_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+
+  portList_ = new QComboBox(client);
+  portList_->setMaxVisibleItems(kPortListVisibleItems);
+  clickFocusOnly(portList_);
+  connect(portList_, &QComboBox::activated, this, [this](int) { command(id::kPortList, kCbnSelChange); });
+
+  start_ = button(kStartText, id::kStart);
+  clearUseless_ = button(kClearUselessText, id::kClearUseless);
+  clearLog_ = button(kClearLogText, id::kClearLog);
+  logButton_ = button(kLogButtonText, id::kLogButton);
+
+  dongleLine_ = new QLineEdit(client);
+  dongleLine_->setReadOnly(true);
+  clickFocusOnly(dongleLine_);
+  linkedCount_ = new QLineEdit(client);
+  linkedCount_->setReadOnly(true);
+  clickFocusOnly(linkedCount_);
+
+  for (int i = 0; i < kTileCount; ++i) {
+    auto* tile = new TileButton(core_, i, client);
+    tile->setText(kEmptyTileText);
+    clickFocusOnly(tile);
+    connect(tile, &QPushButton::clicked, this, [this, i] { command(id::kFirstTile + i, kBnClicked); });
+    tiles_[static_cast<std::size_t>(i)] = tile;
+  }
+
+  log_ = new TrafficLog(client);
+  log_->setGeometry(0, 0, kCreationSize, kCreationSize);
+  clickFocusOnly(log_);
+  log_->setTextLimit(kLogTextLimit);
+  log_->setNotify([this](int code) { command(id::kTrafficLog, code); });
+}
+
+QWidget* MainWindow::control(int controlId) const {
+  switch (controlId) {
+    case id::kTrafficLog: return log_;
+    case id::kClearLog: return clearLog_;
+    case id::kPortLabel: return portLabel_;
+    case id::kStart: return start_;
+    case id::kLogButton: return logButton_;
+    case id::kDongleLine: return dongleLine_;
+    case id::kClearUseless: return clearUseless_;
+    case id::kPortList: return portList_;
+    case id::kLinkedCount: return linkedCount_;
+    default: break;
+  }
+  const int slot = controlId - id::kFirstTile;
+  return slot >= 0 && slot < kTileCount ? tiles_[static_cast<std::size_t>(slot)] : nullptr;
+}
+
+void MainWindow::layoutControls() {
+  // The log, "Clear Log" and the log button keep their creation place.
+  for (const ControlPlace& place : kPlacedControls) {
+    QRect r = placeRect(place);
+    if (place.id == id::kPortList) r.setHeight(portList_->sizeHint().height());
+    control(place.id)->setGeometry(r);
+  }
+  for (int slot = 0; slot < kTileCount; ++slot) {
+    TileButton* tile = tiles_[static_cast<std::size_t>(slot)];
+    tile->setGeometry(placeRect(tilePlace(slot)));
+    tile->raise();
+  }
+}
+
+void MainWindow::command(int commandId, int code) { handleCommand(core_, commandId, code); }
+
+void MainWindow::choosePort(int index) {
+  portList_->setCurrentIndex(index);
+  Q_EMIT portList_->activated(index);
+}
+
+void MainWindow::runShutdown() {
+  if (shutDown_) return;
+  shutDown_ = true;
+  shutdownWindow(core_);
+  Q_EMIT shutdownFinished();
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+  runShutdown();
+  event->accept();
+}
+
+}  // namespace kv::qt

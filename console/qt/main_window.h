@@ -1,0 +1,96 @@
+// The main window: a fixed 1024 x 768 window with the operator controls at
+// the top, the 40 tiles below them, the menu, and the traffic log. Every
+// click, pick and menu command goes to the console's command handler with
+// the command ids the Windows program uses.
+#pragma once
+
+#include <QMainWindow>
+#include <array>
+
+#include "console/view.h"
+
+class QAction;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+
+namespace kv {
+class ConsoleCore;
+}
+
+namespace kv::qt {
+
+class QtView;
+class TileButton;
+class TrafficLog;
+
+class MainWindow : public QMainWindow {
+  Q_OBJECT
+
+ public:
+  // Makes every control, attaches itself to `view` and fills the port list.
+  MainWindow(ConsoleCore& core, QtView& view);
+  ~MainWindow() override;
+
+  ConsoleCore& core() const { return core_; }
+
+  // Hands a command to the console's handler.
+  void command(int commandId, int code);
+  // What the operator's pick of port list item `index` does.
+  void choosePort(int index);
+
+  // The shutdown: brushes released, soft reset, 300 ms serving the link;
+  // then shutdownFinished. Runs once, however the window goes.
+  void runShutdown();
+  bool shutDown() const { return shutDown_; }
+
+  // The controls.
+  QLabel* portLabel() const { return portLabel_; }
+  QComboBox* portList() const { return portList_; }
+  QPushButton* startButton() const { return start_; }
+  QPushButton* clearUselessButton() const { return clearUseless_; }
+  QPushButton* clearLogButton() const { return clearLog_; }
+  QPushButton* logButton() const { return logButton_; }
+  QLineEdit* dongleLine() const { return dongleLine_; }
+  QLineEdit* linkedCount() const { return linkedCount_; }
+  TileButton* tile(int slot) const { return tiles_[static_cast<std::size_t>(slot)]; }
+  TrafficLog* trafficLog() const { return log_; }
+  QAction* exitAction() const { return exit_; }
+  QAction* aboutAction() const { return about_; }
+  QWidget* clientArea() const { return centralWidget(); }
+
+  // The control with this id (a tile for 400 + i), or null.
+  QWidget* control(int controlId) const;
+
+ Q_SIGNALS:
+  // The shutdown has run: the event loop may end.
+  void shutdownFinished();
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void createControls();
+  void layoutControls();
+  void createMenu();
+
+  ConsoleCore& core_;
+  QtView& view_;
+  bool shutDown_ = false;
+
+  QLabel* portLabel_ = nullptr;
+  QComboBox* portList_ = nullptr;
+  QPushButton* start_ = nullptr;
+  QPushButton* clearUseless_ = nullptr;
+  QPushButton* clearLog_ = nullptr;
+  QPushButton* logButton_ = nullptr;
+  QLineEdit* dongleLine_ = nullptr;
+  QLineEdit* linkedCount_ = nullptr;
+  std::array<TileButton*, kTileCount> tiles_{};
+  TrafficLog* log_ = nullptr;
+  QAction* exit_ = nullptr;
+  QAction* about_ = nullptr;
+};
+
+}  // namespace kv::qt

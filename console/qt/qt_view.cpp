@@ -1,0 +1,216 @@
+#include "console/qt/qt_view.h"
+
+#include <QComboBox>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QMetaObject>
+#include <QPushButton>
+#include <chrono>
+#include <cstring>
+#include <type_traits>
+
+#include "console/console.h"
+#include "console/qt/about_box.h"
+#include "console/qt/main_window.h"
+#include "console/qt/tile_button.h"
+#include "console/qt/traffic_log.h"
+
+namespace kv::qt {
+
+namespace {
+
+// The console's texts are 8-bit.
+QString text8(const char* text) { return QString::fromLatin1(text); }
+
+bool validSlot(int slot) { return slot >= 0 && slot < kTileCount; }
+
+}  // namespace
+
+QtView::QtView()
+    : uiThread_(std::this_thread::get_id()),
+      calls_([this] { QMetaObject::invokeMethod(&anchor_, [this] { calls_.drainPosted(); }, Qt::QueuedConnection); }) {}
+
+QtView::~QtView() { calls_.close(); }
+
+void QtView::attach(MainWindow* window) { window_ = window; }
+
+void QtView::detach(MainWindow* window) {
+  if (window_ == window) window_ = nullptr;
+  calls_.close();
+}
+
+template <class F>
+void QtView::withWindow(F&& f) {
+  auto run = [this, &f] {
+    if (window_ != nullptr) f(*window_);
+  };
+  if (onUiThread()) {
+    run();
+    return;
+  }
+  using Run = decltype(run);
+  calls_.call([](void* p) { (*static_cast<Run*>(p))(); }, &run);
+}
+
+void QtView::appendLog(const char* text) {
+  withWindow([text](MainWindow& w) { w.trafficLog()->appendText(text); });
+}
+
+void QtView::setDongleLine(const char* text) {
+  withWindow([text](MainWindow& w) { w.dongleLine()->setText(text8(text)); });
+}
+
+void QtView::setStartLabel(const char* text) {
+  withWindow([text](MainWindow& w) {
+    w.startButton()->setText(text8(text));
+    w.startButton()->setEnabled(true);
+  });
+}
+
+void QtView::setTileText(int slot, const char* text) {
+  if (!validSlot(slot)) return;
+  withWindow([slot, text](MainWindow& w) { w.tile(slot)->setText(text8(text)); });
+}
+
+void QtView::setLinkedCount(const char* text) {
+  withWindow([text](MainWindow& w) { w.linkedCount()->setText(text8(text)); });
+}
+
+void QtView::setTileTooltip(int slot, const char* text) {
+  if (!validSlot(slot)) return;
+  withWindow([slot, text](MainWindow& w) { w.tile(slot)->setHoverText(text8(text)); });
+}
+
+void QtView::deactivateTooltip(int slot) {
+  if (!validSlot(slot)) return;
+  withWindow([slot](MainWindow& w) { w.tile(slot)->switchHoverTextOff(); });
+}
+
+void QtView::runOnUiThread(void (*fn)(void*), void* arg) {
+  if (onUiThread()) {
+    fn(arg);
+    return;
+  }
+  calls_.call(fn, arg);
+}
+
+void QtView::postTooltipRequest(int slot) {
+  QMetaObject::invokeMethod(
+      &anchor_,
+      [this, slot] {
+        if (window_ != nullptr) window_->command(id::kFirstTooltipRequest + slot, 0);
+      },
+      Qt::QueuedConnection);
+}
+
+void QtView::setLogButtonLabel(const char* text) {
+  withWindow([text](MainWindow& w) { w.logButton()->setText(text8(text)); });
+}
+
+void QtView::clearLog() {
+  withWindow([](MainWindow& w) { w.trafficLog()->clearText(); });
+}
+
+unsigned QtView::logCaretLine() {
+  unsigned line = 0;
+  withWindow([&line](MainWindow& w) { line = w.trafficLog()->caretLine(); });
+  return line;
+}
+
+void QtView::trimLogFront(int count) {
+  withWindow([count](MainWindow& w) { w.trafficLog()->trimFront(count); });
+}
+
+bool QtView::addPort(const char* path) {
+  bool added = false;
+  withWindow([path, &added](MainWindow& w) {
+    QComboBox* list = w.portList();
+    // Filling the list selects nothing.
+    const int selected = list->currentIndex();
+    list->addItem(QString::fromLocal8Bit(path));
+    list->setCurrentIndex(selected);
+    added = true;
+  });
+  return added;
+}
+
+int QtView::selectedPort() {
+  int index = -1;
+  withWindow([&index](MainWindow& w) { index = w.portList()->currentIndex(); });
+  return index;
+}
+
+void QtView::portName(int index, char* out, int size) {
+  if (out == nullptr || size <= 0) return;
+  out[0] = '\0';
+  withWindow([&](MainWindow& w) {
+    if (index < 0 || index >= w.portList()->count()) return;
+    const QByteArray name = w.portList()->itemText(index).toLocal8Bit();
+    const std::size_t n = std::min(static_cast<std::size_t>(name.size()), static_cast<std::size_t>(size - 1));
+    std::memcpy(out, name.constData(), n);
+    out[n] = '\0';
+  });
+}
+
+void QtView::showErrorBox(const char* text, const char* caption) {
+  withWindow([&](MainWindow& w) {
+    QMessageBox box(QMessageBox::Critical, text8(caption), text8(text), QMessageBox::Ok, &w);
+    box.exec();
+    w.activateWindow();  // the owner gets the focus back, with or without a window manager
+  });
+}
+
+void QtView::showAboutBox() {
+  withWindow([](MainWindow& w) {
+    AboutBox box(&w);
+    box.exec();
+    w.activateWindow();
+  });
+}
+
+void QtView::postShutdown() {
+  QMetaObject::invokeMethod(
+      &anchor_,
+      [this] {
+        if (window_ != nullptr) window_->close();
+      },
+      Qt::QueuedConnection);
+}
+
+void QtView::destroyWindow() {
+  withWindow([](MainWindow& w) { w.close(); });
+}
+
+void QtView::waitServingLink(int ms) {
+  const auto deadline = UiCallQueue::Clock::now() + std::chrono::milliseconds(ms);
+  if (!onUiThread()) {
+    std::this_thread::sleep_until(deadline);
+    return;
+  }
+  calls_.serveUntil(nullptr, nullptr, deadline);
+}
+
+bool QtView::waitServingLinkUntil(bool (*done)(void*), void* arg, int timeoutMs) {
+  const auto deadline = UiCallQueue::Clock::now() + std::chrono::milliseconds(timeoutMs);
+  if (!onUiThread()) {
+    while (!done(arg) && UiCallQueue::Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return done(arg);
+  }
+  return calls_.serveUntil(done, arg, deadline);
+}
+
+void QtView::repaintTiles() {
+  auto repaint = [this] {
+    if (window_ == nullptr) return;
+    for (int i = 0; i < kTileCount; ++i) window_->tile(i)->update();
+  };
+  // The parser asks from the reader thread: a repaint can wait for the
+  // event loop, so the reader need not.
+  if (onUiThread()) {
+    repaint();
+  } else {
+    QMetaObject::invokeMethod(&anchor_, repaint, Qt::QueuedConnection);
+  }
+}
+
+}  // namespace kv::qt

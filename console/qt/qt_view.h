@@ -1,0 +1,78 @@
+// The console core's view of the Qt main window.
+//
+// Called on the UI thread, every operation acts on the widgets at once.
+// Called from a link thread, it is handed to the UiCallQueue and carried out
+// on the UI thread while the calling thread waits; the UI thread serves that
+// queue from its event loop and from its fixed waits. The tooltip request
+// and, from a link thread, the repainting of the tiles are posted instead.
+//
+// Until a window is attached, and once it has gone, the window operations
+// do nothing (the port list has no items).
+#pragma once
+
+#include <QObject>
+#include <thread>
+
+#include "console/qt/ui_call_queue.h"
+#include "console/view.h"
+
+namespace kv::qt {
+
+class MainWindow;
+
+class QtView final : public View {
+ public:
+  // Made on the UI thread, which it serves from then on.
+  QtView();
+  ~QtView() override;
+  QtView(const QtView&) = delete;
+  QtView& operator=(const QtView&) = delete;
+
+  void attach(MainWindow* window);
+  // The window is going away (or the program ends): the view lets go of it,
+  // and link threads still waiting, or calling later, return without effect.
+  void detach(MainWindow* window);
+
+  bool onUiThread() const { return std::this_thread::get_id() == uiThread_; }
+  UiCallQueue& calls() { return calls_; }
+
+  // View
+  void appendLog(const char* text) override;
+  void setDongleLine(const char* text) override;
+  void setStartLabel(const char* text) override;
+  void setTileText(int slot, const char* text) override;
+  void setLinkedCount(const char* text) override;
+  void setTileTooltip(int slot, const char* text) override;
+  void deactivateTooltip(int slot) override;
+  void runOnUiThread(void (*fn)(void*), void* arg) override;
+  void postTooltipRequest(int slot) override;
+  void setLogButtonLabel(const char* text) override;
+  void clearLog() override;
+  unsigned logCaretLine() override;
+  void trimLogFront(int count) override;
+  bool addPort(const char* path) override;
+  int selectedPort() override;
+  void portName(int index, char* out, int size) override;
+  void showErrorBox(const char* text, const char* caption) override;
+  void showAboutBox() override;
+  void postShutdown() override;
+  void destroyWindow() override;
+  void waitServingLink(int ms) override;
+  bool waitServingLinkUntil(bool (*done)(void*), void* arg, int timeoutMs) override;
+  void repaintTiles() override;
+
+ private:
+  // Runs f() on the UI thread with the window, if there is one: at once on
+  // the UI thread, else through the queue while the caller waits.
+  template <class F>
+  void withWindow(F&& f);
+
+  const std::thread::id uiThread_;
+  // Lives on the UI thread: the posted work (queue drains, tooltip
+  // requests, repaints) is delivered through it.
+  QObject anchor_;
+  UiCallQueue calls_;
+  MainWindow* window_ = nullptr;
+};
+
+}  // namespace kv::qt

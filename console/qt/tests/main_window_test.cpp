@@ -1,0 +1,473 @@
+// The Linux console end to end: the window and its controls, driven as an
+// operator would, against a device played on a pseudo-terminal.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QHelpEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QStyle>
+#include <QTest>
+#include <QPointer>
+#include <QToolTip>
+
+#include "console/qt/about_box.h"
+#include "console/qt/tile_button.h"
+#include "console/qt/traffic_log.h"
+#include "qt_test_support.h"
+
+namespace kv::qt::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string logText(MainWindow& w) { return w.trafficLog()->text(); }
+bool logHas(MainWindow& w, const std::string& s) { return logText(w).find(s) != std::string::npos; }
+
+// Closes every modal box that comes up while it lives, each once handed to
+// `inspect`, with `close`.
+class ModalCloser {
+ public:
+  ModalCloser(std::function<void(QWidget*)> inspect, std::function<void(QWidget*)> close)
+      : inspect_(std::move(inspect)), close_(std::move(close)) {
+    QObject::connect(&poll_, &QTimer::timeout, [this] {
+      QWidget* modal = QApplication::activeModalWidget();
+      if (modal == nullptr || !modal->isVisible() || modal == last_) return;
+      last_ = modal;
+      ++seen_;
+      inspect_(modal);
+      close_(modal);
+      if (modal->isVisible()) modal->close();  // never leave a test hanging
+    });
+    poll_.start(5);
+  }
+  int seen() const { return seen_; }
+
+ private:
+  std::function<void(QWidget*)> inspect_, close_;
+  QTimer poll_;
+  QPointer<QWidget> last_;
+  int seen_ = 0;
+};
+
+void pressKey(QWidget* box, Qt::Key key) {
+  QWidget* target = QApplication::focusWidget();
+  if (target == nullptr || target->window() != box) target = box;
+  QTest::keyClick(target, key);
+}
+
+using ConsoleWindowTest = ConsoleTest;
+
+TEST_F(ConsoleWindowTest, StartsWithTheControlsInTheirPlaces) {
+  MainWindow& w = window();
+  EXPECT_EQ(w.windowTitle(), "Koravel  v2.0a");
+  EXPECT_EQ(w.size(), QSize(1024, 768));
+  EXPECT_EQ(w.minimumSize(), QSize(1024, 768));
+  EXPECT_EQ(w.maximumSize(), QSize(1024, 768));
+  EXPECT_FALSE(w.windowFlags() & Qt::WindowMaximizeButtonHint);
+  EXPECT_TRUE(w.windowFlags() & Qt::WindowMinimizeButtonHint);
+  EXPECT_EQ(QApplication::style()->name(), "fusion");
+
+  // The menu.
+  const auto menus = w.menuBar()->actions();
+  ASSERT_EQ(menus.size(), 2);
+  EXPECT_EQ(menus[0]->text(), "&File");
+  EXPECT_EQ(menus[1]->text(), "&Help");
+  EXPECT_EQ(w.exitAction()->text(), "E&xit");
+  EXPECT_EQ(w.aboutAction()->text(), "&About ...");
+
+  // The band at the top; the log and its two buttons stay in the corner.
+  EXPECT_EQ(w.portLabel()->text(), "Step 1 : COM Port");
+  EXPECT_EQ(w.portLabel()->geometry(), QRect(30, 10, 150, 30));
+  EXPECT_EQ(w.portList()->pos(), QPoint(30, 40));
+  EXPECT_EQ(w.portList()->width(), 150);
+  EXPECT_EQ(w.portList()->currentIndex(), -1);
+  EXPECT_TRUE(w.portList()->currentText().isEmpty());
+  EXPECT_GE(devicePortIndex(), 0);
+  EXPECT_EQ(w.startButton()->text(), "Start ...");
+  EXPECT_EQ(w.startButton()->geometry(), QRect(210, 40, 150, 35));
+  EXPECT_EQ(w.clearUselessButton()->text(), "Clear Useless");
+  EXPECT_EQ(w.clearUselessButton()->geometry(), QRect(390, 40, 150, 35));
+  EXPECT_EQ(w.dongleLine()->geometry(), QRect(594, 5, 350, 30));
+  EXPECT_EQ(w.linkedCount()->geometry(), QRect(250, 5, 60, 30));
+  EXPECT_TRUE(w.dongleLine()->isReadOnly());
+  EXPECT_TRUE(w.linkedCount()->isReadOnly());
+  EXPECT_TRUE(w.dongleLine()->text().isEmpty());
+  EXPECT_TRUE(w.linkedCount()->text().isEmpty());
+  EXPECT_EQ(w.clearLogButton()->text(), "Clear Log");
+  EXPECT_EQ(w.logButton()->text(), "Stop Log");
+  for (QWidget* corner : {static_cast<QWidget*>(w.trafficLog()), static_cast<QWidget*>(w.clearLogButton()),
+                          static_cast<QWidget*>(w.logButton())}) {
+    EXPECT_EQ(corner->geometry(), QRect(0, 0, 10, 10));
+    EXPECT_TRUE(corner->isVisible());
+  }
+  EXPECT_TRUE(w.trafficLog()->isReadOnly());
+  EXPECT_EQ(w.trafficLog()->textLimit(), 2097152);
+
+  // The tiles, by columns.
+  EXPECT_EQ(w.tile(0)->geometry(), QRect(10, 76, 246, 58));
+  EXPECT_EQ(w.tile(9)->geometry(), QRect(10, 643, 246, 58));
+  EXPECT_EQ(w.tile(10)->geometry(), QRect(256, 76, 246, 58));
+  EXPECT_EQ(w.tile(39)->geometry(), QRect(748, 643, 246, 58));
+  for (int i = 0; i < kTileCount; ++i) {
+    TileButton* tile = w.tile(i);
+    EXPECT_EQ(tile->geometry(), QRect(10 + 246 * (i / 10), 76 + 63 * (i % 10), 246, 58)) << i;
+    EXPECT_EQ(tile->text(), "empty");
+    EXPECT_TRUE(tile->toolTip().isEmpty());
+    EXPECT_EQ(tile->parentWidget(), w.clientArea());
+  }
+  // Everything sits in the client area, below the menu.
+  EXPECT_EQ(w.portLabel()->parentWidget(), w.clientArea());
+  EXPECT_GE(w.clientArea()->y(), w.menuBar()->height());
+}
+
+TEST_F(ConsoleWindowTest, PickingThePortSendsTheResetAtOnceAndTheConfigRequest150MsLater) {
+  bool eventRan = false;
+  QMetaObject::invokeMethod(&window(), [&] { eventRan = true; }, Qt::QueuedConnection);
+  const Clock::time_point picked = Clock::now();
+  window().choosePort(devicePortIndex());
+  const Clock::time_point returned = Clock::now();
+  // The wait served the writer (whose echo goes to the log before it
+  // writes) and nothing else.
+  EXPECT_FALSE(eventRan);
+  EXPECT_GE(returned - picked, 150ms);
+
+  ASSERT_TRUE(spinUntil([&] { return device.count() >= 2; })) << device.count() << " frames; log: " << logText(window());
+  const auto frames = device.frames();
+  EXPECT_EQ(frames[0].bytes, kSoftReset);
+  EXPECT_EQ(frames[1].bytes, kConfigRequest);
+  const auto gap = frames[1].at - frames[0].at;
+  EXPECT_GE(gap, 140ms) << std::chrono::duration<double, std::milli>(gap).count();
+  EXPECT_LT(frames[0].at - picked, 100ms);
+  EXPECT_GE(frames[1].at - picked, 150ms);
+
+  const std::string log = logText(window());
+  const auto opened = log.find("Port " + device.path() + " opened\r\n");
+  const auto reset = log.find("SoftReset Dongle\r\n");
+  const auto config = log.find("ask Dongle Config data\r\n");
+  ASSERT_NE(opened, std::string::npos);
+  ASSERT_NE(reset, std::string::npos);
+  ASSERT_NE(config, std::string::npos);
+  EXPECT_LT(opened, reset);
+  EXPECT_LT(reset, config);
+
+  // The answer to the reset, then the configuration.
+  device.sendAck();
+  ASSERT_TRUE(spinUntil([&] { return core().words.swallowNextAck == 0; }));
+  device.sendConfig("MiraDongle", "D8A01D5C3E71", 2, 7);
+  EXPECT_TRUE(spinUntil([&] { return !window().dongleLine()->text().isEmpty(); }));
+  EXPECT_EQ(window().dongleLine()->text(), "MiraDongle @D8:A0:1D:5C:3E:71  Ver. 2.07");
+  EXPECT_EQ(window().portList()->currentIndex(), devicePortIndex());
+}
+
+TEST_F(ConsoleWindowTest, StartReportsTileClicksAndStop) {
+  ASSERT_NO_FATAL_FAILURE(openDevice());
+  MainWindow& w = window();
+
+  std::size_t from = device.count();
+  w.startButton()->click();
+  EXPECT_EQ(w.startButton()->text(), "scanning");
+  ASSERT_GE(waitForFrame(kStartAdv, from), 0);
+  device.sendAck();
+  ASSERT_TRUE(spinUntil([&] { return w.startButton()->text() == "Stop !!!"; }));
+  EXPECT_EQ(core().words.scanning, 1);
+
+  device.sendReport("Mirabeat One", "0A1B2C3D4E5F", 72, 830, 90);
+  device.sendReport("Polar H10", "AABBCCDDEEFF", 61, 900, 80);  // refused
+  device.sendReport("Pulse Two", "112233445566", 60, 0, 50);
+  ASSERT_TRUE(spinUntil([&] { return w.tile(1)->text() == "Pulse Two\n\n"; }));
+  EXPECT_EQ(w.tile(0)->text(), "Mirabeat One\n\n");
+  EXPECT_EQ(w.tile(2)->text(), "empty");
+  ASSERT_TRUE(spinUntil([&] { return w.tile(1)->hoverTextOn(); }));
+  EXPECT_EQ(w.tile(0)->toolTip(), "0A:1B:2C:3D:4E:5F");
+  EXPECT_EQ(w.tile(1)->toolTip(), "11:22:33:44:55:66");
+  EXPECT_FALSE(w.tile(2)->hoverTextOn());
+
+  // Linking: the count follows; the next report shows the readings.
+  QTest::mouseClick(w.tile(0), Qt::LeftButton);
+  EXPECT_EQ(w.linkedCount()->text(), "1");
+  w.tile(1)->click();
+  EXPECT_EQ(w.linkedCount()->text(), "2");
+  device.sendReport("Mirabeat One", "0A1B2C3D4E5F", 73, 820, 89);
+  EXPECT_TRUE(spinUntil([&] { return w.tile(0)->text() == "Mirabeat One\nHR: 73 , RR: 820\nBat: 89%"; }))
+      << w.tile(0)->text().toStdString();
+  // Unlinking shows the name alone; a free tile's click changes nothing.
+  w.tile(1)->click();
+  EXPECT_EQ(w.linkedCount()->text(), "1");
+  EXPECT_EQ(w.tile(1)->text(), "Pulse Two\n\n");
+  w.tile(5)->click();
+  EXPECT_EQ(w.linkedCount()->text(), "1");
+  EXPECT_EQ(w.tile(5)->text(), "empty");
+
+  // Stop: the ack resets the roster.
+  from = device.count();
+  w.startButton()->click();
+  EXPECT_EQ(w.startButton()->text(), "Start scan / Link");
+  ASSERT_GE(waitForFrame(kSoftReset, from), 0);
+  device.sendAck();
+  ASSERT_TRUE(spinUntil([&] { return w.startButton()->text() == "Start ..."; }));
+  EXPECT_EQ(core().words.scanning, 0);
+  EXPECT_TRUE(w.linkedCount()->text().isEmpty());
+  for (int i = 0; i < kTileCount; ++i) {
+    EXPECT_EQ(w.tile(i)->text(), "empty") << i;
+    EXPECT_FALSE(w.tile(i)->hoverTextOn()) << i;
+    EXPECT_TRUE(w.tile(i)->toolTip().isEmpty()) << i;
+  }
+}
+
+TEST_F(ConsoleWindowTest, HoverTextsShowOnlyWhileSwitchedOn) {
+  ASSERT_NO_FATAL_FAILURE(openDevice());
+  MainWindow& w = window();
+  w.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+  device.sendReport("Mirabeat One", "0A1B2C3D4E5F", 72, 830, 90);
+  ASSERT_TRUE(spinUntil([&] { return w.tile(0)->hoverTextOn(); }));
+
+  auto askForHoverText = [&](TileButton* tile) {
+    QToolTip::hideText();
+    spinUntil([] { return !QToolTip::isVisible(); }, 1000);
+    const QPoint at = tile->rect().center();
+    QHelpEvent help(QEvent::ToolTip, at, tile->mapToGlobal(at));
+    QApplication::sendEvent(tile, &help);
+    return QToolTip::isVisible() ? QToolTip::text() : QString();
+  };
+  EXPECT_EQ(askForHoverText(w.tile(0)), "0A:1B:2C:3D:4E:5F");
+  EXPECT_EQ(askForHoverText(w.tile(1)), "");
+
+  // "Clear Useless" frees the unlinked tile and switches every hover text
+  // off; the device's next report switches its own back on.
+  w.clearUselessButton()->click();
+  EXPECT_FALSE(w.tile(0)->hoverTextOn());
+  EXPECT_EQ(askForHoverText(w.tile(0)), "");
+  device.sendReport("Pulse Two", "112233445566", 60, 0, 50);
+  ASSERT_TRUE(spinUntil([&] { return w.tile(0)->hoverTextOn(); }));
+  EXPECT_EQ(askForHoverText(w.tile(0)), "11:22:33:44:55:66");
+  QToolTip::hideText();
+}
+
+TEST_F(ConsoleWindowTest, ClearUselessFreesUnlinkedTilesAndPacksTheLinkedOnes) {
+  ASSERT_NO_FATAL_FAILURE(openDevice());
+  MainWindow& w = window();
+  device.sendReport("Pulse A", "A00000000001", 60, 700, 50);
+  device.sendReport("Pulse B", "B00000000002", 61, 710, 51);
+  device.sendReport("Mirabeat C", "C00000000003", 62, 720, 52);
+  ASSERT_TRUE(spinUntil([&] { return w.tile(2)->text() == "Mirabeat C\n\n"; }));
+  w.tile(2)->click();
+  ASSERT_EQ(w.linkedCount()->text(), "1");
+
+  w.clearUselessButton()->click();
+  EXPECT_EQ(w.tile(0)->text(), "Mirabeat C\nHR: 62 , RR: 720\nBat: 52%");
+  EXPECT_EQ(w.tile(1)->text(), "empty");
+  EXPECT_EQ(w.tile(2)->text(), "empty");
+  std::uint8_t brand = 99;
+  EXPECT_TRUE(core().roster.linkedBrand(0, &brand));
+  EXPECT_EQ(brand, 0);
+  // The freed devices come back to the lowest free tiles with their reports.
+  device.sendReport("Pulse B", "B00000000002", 61, 710, 51);
+  EXPECT_TRUE(spinUntil([&] { return w.tile(1)->text() == "Pulse B\n\n"; }));
+}
+
+TEST_F(ConsoleWindowTest, TheLogPausesClearsAndTrimsItself) {
+  ASSERT_NO_FATAL_FAILURE(openDevice());
+  MainWindow& w = window();
+  ASSERT_TRUE(logHas(w, "got dongle config data"));
+
+  // Paused: no command echo and no "trust" line; protocol events still.
+  w.logButton()->click();
+  EXPECT_EQ(w.logButton()->text(), "Start Log");
+  EXPECT_EQ(core().words.logPaused, 1);
+  w.clearLogButton()->click();
+  EXPECT_EQ(logText(w), "");
+  EXPECT_TRUE(w.trafficLog()->toPlainText().isEmpty());
+  ASSERT_NO_FATAL_FAILURE(startScan());
+  device.sendReport("Mirabeat One", "0A1B2C3D4E5F", 72, 830, 90);
+  ASSERT_TRUE(spinUntil([&] { return w.tile(0)->text() != "empty"; }));
+  spinFor(50);
+  EXPECT_EQ(logText(w), "\r\n>> got dongle ack\r\n");
+
+  w.logButton()->click();
+  EXPECT_EQ(w.logButton()->text(), "Stop Log");
+  EXPECT_EQ(core().words.logPaused, 0);
+  device.sendReport("Mirabeat One", "0A1B2C3D4E5F", 74, 830, 90);
+  EXPECT_TRUE(spinUntil([&] { return logHas(w, "\r\ntrust, 74, 90\r\n"); }));
+  // A log-button notification other than a click does nothing.
+  w.command(id::kLogButton, 1);
+  EXPECT_EQ(w.logButton()->text(), "Stop Log");
+
+  // Trimming: the caret's line index may reach 800; at 801 the first 4000
+  // characters go. A trim leaves the pause as it was.
+  w.clearLogButton()->click();
+  char line[32];
+  for (int i = 0; i < 800; ++i) {
+    std::snprintf(line, sizeof line, "line %04d\r\n", i);
+    session->view.appendLog(line);
+  }
+  EXPECT_EQ(w.trafficLog()->caretLine(), 800u);
+  EXPECT_EQ(w.trafficLog()->length(), 8800);
+  w.logButton()->click();  // paused
+  session->view.appendLog("line 0800\r\n");
+  EXPECT_EQ(w.trafficLog()->length(), 8811 - 4000);
+  EXPECT_EQ(core().words.logPaused, 1);
+  const std::string trimmed = logText(w);
+  EXPECT_EQ(trimmed.substr(trimmed.size() - 11), "line 0800\r\n");
+  // 363 whole lines and "line 03" of the next went.
+  EXPECT_EQ(trimmed.substr(0, 13), "63\r\nline 0364") << trimmed.substr(0, 20);
+  EXPECT_EQ(w.trafficLog()->caretLine(), 438u);
+  // The widget shows the same text.
+  QString shown = QString::fromLatin1(trimmed.c_str());
+  shown.replace("\r\n", "\n");
+  EXPECT_EQ(w.trafficLog()->toPlainText(), shown);
+  w.logButton()->click();
+  for (int i = 0; i < 3000; ++i) session->view.appendLog("x\r\n");
+  EXPECT_LE(w.trafficLog()->caretLine(), 800u);
+  EXPECT_EQ(core().words.logPaused, 0);
+}
+
+TEST_F(ConsoleWindowTest, ALogOutOfSpaceIsToldAndShutsTheConsoleDown) {
+  ASSERT_NO_FATAL_FAILURE(openDevice());
+  MainWindow& w = window();
+  QStringList texts, captions;
+  QList<QMessageBox::Icon> icons;
+  ModalCloser closer(
+      [&](QWidget* modal) {
+        auto* box = qobject_cast<QMessageBox*>(modal);
+        ASSERT_NE(box, nullptr);
+        texts << box->text();
+        captions << box->windowTitle();
+        icons << box->icon();
+      },
+      [](QWidget* modal) { pressKey(modal, Qt::Key_Return); });
+  const std::size_t from = device.count();
+  // One long line: no trim can make room.
+  const std::string big(static_cast<std::size_t>(kLogTextLimit), 'x');
+  session->view.appendLog(big.c_str());
+  ASSERT_EQ(closer.seen(), 1);
+  EXPECT_EQ(texts[0], "info. out of space.");
+  EXPECT_EQ(captions[0], "Stridon");
+  EXPECT_EQ(icons[0], QMessageBox::Critical);
+  EXPECT_EQ(w.trafficLog()->length(), kLogTextLimit);
+  // The shutdown was queued: it runs from the event loop.
+  EXPECT_FALSE(w.shutDown());
+  EXPECT_TRUE(spinUntil([&] { return w.shutDown(); }));
+  EXPECT_GE(waitForFrame(kSoftReset, from, 1000), 0);
+  std::printf("out-of-space boxes shown: %d\n", closer.seen());
+}
+
+TEST_F(ConsoleWindowTest, TheAboutBoxOpensFromTheMenuAndBothShortcutsAndClosesWithEnterOrEscape) {
+  MainWindow& w = window();
+  struct Way {
+    const char* name;
+    std::function<void()> open;
+    Qt::Key closeKey;
+  };
+  const Way ways[] = {
+      {"menu", [&] { w.aboutAction()->trigger(); }, Qt::Key_Return},
+      {"Alt+?", [&] { QTest::keyClick(&w, Qt::Key_Question, Qt::AltModifier); }, Qt::Key_Escape},
+      {"Alt+/", [&] { QTest::keyClick(&w, Qt::Key_Slash, Qt::AltModifier); }, Qt::Key_Enter},
+  };
+  for (const Way& way : ways) {
+    SCOPED_TRACE(way.name);
+    // Focus does not come back by itself when a box closes.
+    w.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+    bool closed = false;
+    ModalCloser closer(
+        [&](QWidget* modal) {
+          auto* box = qobject_cast<AboutBox*>(modal);
+          ASSERT_NE(box, nullptr);
+          EXPECT_EQ(box->windowTitle(), "About");
+          EXPECT_EQ(box->textLabel()->text(), "Koravel Version 2.0a");
+          EXPECT_FALSE(box->iconLabel()->pixmap().isNull());
+          EXPECT_EQ(box->okButton()->text(), "OK");
+        },
+        [&](QWidget* modal) {
+          pressKey(modal, way.closeKey);
+          closed = !modal->isVisible();
+        });
+    way.open();  // returns when the box has closed
+    EXPECT_EQ(closer.seen(), 1);
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+  }
+}
+
+class ShutdownTest : public ConsoleTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(ShutdownTest, ExitAndClosingTheWindowSendTheResetWithinTheWaitAndEndTheLoop) {
+  ASSERT_NO_FATAL_FAILURE(openDevice());
+  ASSERT_NO_FATAL_FAILURE(startScan());
+  MainWindow& w = window();
+  int finished = 0;
+  QObject::connect(&w, &MainWindow::shutdownFinished, [&] { ++finished; });
+  const std::size_t from = device.count();
+  const Clock::time_point t0 = Clock::now();
+  if (std::string(GetParam()) == "exit") {
+    w.exitAction()->trigger();
+  } else {
+    w.close();
+  }
+  const Clock::time_point t1 = Clock::now();
+  EXPECT_EQ(finished, 1);
+  EXPECT_TRUE(w.shutDown());
+  EXPECT_FALSE(w.isVisible());
+  EXPECT_GE(t1 - t0, 300ms);
+  EXPECT_LT(t1 - t0, 600ms);
+  // The reset went out during the wait.
+  const int reset = device.find(kSoftReset, from);
+  ASSERT_GE(reset, 0);
+  EXPECT_LT(device.frames()[static_cast<std::size_t>(reset)].at, t1);
+  // A second close does not run it again; then the link stops cleanly.
+  w.close();
+  EXPECT_EQ(finished, 1);
+  EXPECT_EQ(core().link.stopLink(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, ShutdownTest, ::testing::Values("exit", "close"));
+
+// Colours of the pixel left of the text, in the tile's middle row.
+QColor fillPixel(TileButton* tile) { return tile->grab().toImage().pixelColor(12, tile->height() / 2); }
+
+TEST_F(ConsoleWindowTest, LinkedTilesArePaintedInTheirBrandColourWhileTheScanRuns) {
+  ASSERT_NO_FATAL_FAILURE(openDevice());
+  MainWindow& w = window();
+  w.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+  device.sendReport("Mirabeat One", "0A1B2C3D4E5F", 72, 830, 90);
+  device.sendReport("Pulse Two", "112233445566", 60, 0, 50);
+  device.sendReport("Mirabeat Three", "333333333333", 60, 0, 50);
+  ASSERT_TRUE(spinUntil([&] { return w.tile(2)->text() != "empty"; }));
+  w.tile(0)->click();
+  w.tile(1)->click();
+  const QColor standard = fillPixel(w.tile(2));
+
+  // Not scanning yet: the standard look.
+  EXPECT_EQ(fillPixel(w.tile(0)), standard);
+  ASSERT_NO_FATAL_FAILURE(startScan());
+  EXPECT_EQ(fillPixel(w.tile(0)), QColor(0, 128, 255));
+  EXPECT_EQ(fillPixel(w.tile(1)), QColor(213, 64, 183));
+  EXPECT_EQ(fillPixel(w.tile(2)), standard);  // idle
+  EXPECT_EQ(fillPixel(w.tile(3)), standard);  // free
+  // The one-pixel black outline.
+  const QImage image = w.tile(0)->grab().toImage();
+  EXPECT_EQ(image.pixelColor(0, 29), QColor(Qt::black));
+  EXPECT_EQ(image.pixelColor(245, 29), QColor(Qt::black));
+  EXPECT_EQ(image.pixelColor(123, 0), QColor(Qt::black));
+  EXPECT_EQ(image.pixelColor(123, 57), QColor(Qt::black));
+  EXPECT_NE(image.pixelColor(0, 0), QColor(Qt::black));  // rounded corner
+
+  // Under the mouse: the darker colour, and back.
+  QTest::mouseMove(w.tile(0), QPoint(40, 20));
+  ASSERT_TRUE(spinUntil([&] { return w.tile(0)->underMouse(); }));
+  EXPECT_EQ(fillPixel(w.tile(0)), QColor(11, 53, 189));
+  QTest::mouseMove(w.tile(1), QPoint(40, 20));
+  ASSERT_TRUE(spinUntil([&] { return w.tile(1)->underMouse(); }));
+  EXPECT_EQ(fillPixel(w.tile(1)), QColor(166, 36, 140));
+  EXPECT_EQ(fillPixel(w.tile(0)), QColor(0, 128, 255));
+}
+
+}  // namespace
+}  // namespace kv::qt::test

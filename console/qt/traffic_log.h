@@ -1,0 +1,51 @@
+// The traffic log (control 5): a read-only multi-line text that the link
+// appends to, with a text limit, and the notifications the command handler
+// looks at (a change; the limit reached).
+//
+// The log's own 8-bit text, with its "\r\n" line ends, is kept alongside the
+// widget: lengths, the limit, line numbers and trims count its characters as
+// the console's texts have them. The widget shows the same text.
+#pragma once
+
+#include <QPlainTextEdit>
+#include <functional>
+#include <string>
+
+namespace kv::qt {
+
+class TrafficLog : public QPlainTextEdit {
+  Q_OBJECT
+
+ public:
+  explicit TrafficLog(QWidget* parent = nullptr);
+
+  // Called with the notification code after every change of the text
+  // (kEnChange) and when an insertion would pass the limit (kEnMaxText).
+  void setNotify(std::function<void(int)> notify) { notify_ = std::move(notify); }
+  void setTextLimit(int limit) { limit_ = limit; }
+  int textLimit() const { return limit_; }
+
+  // Inserts `text` at the end, where the caret stays. What would pass the
+  // limit is cut off, and kEnMaxText is notified.
+  void appendText(const char* text);
+  // Empties the log.
+  void clearText();
+  // 0-based line of the caret (at the end): the number of line feeds.
+  unsigned caretLine() const { return lines_; }
+  // Removes the first `count` characters (all of them when shorter).
+  void trimFront(int count);
+
+  const std::string& text() const { return text_; }
+  int length() const { return static_cast<int>(text_.size()); }
+
+ private:
+  void notify(int code);
+  void showAll();
+
+  std::string text_;
+  unsigned lines_ = 0;
+  int limit_;
+  std::function<void(int)> notify_;
+};
+
+}  // namespace kv::qt
