@@ -8,17 +8,15 @@ namespace kv {
 
 void formatSentFrame(const std::uint8_t* frame, char* text, int length) {
   if (length < 3 || frame[0] != kMagic0 || frame[1] != kMagic1 || frame[2] != kMagic2) return;
-  static const char kHex[] = "0123456789ABCDEF";
-  // Longest label plus the line break and the terminator.
+  // Room for the magic, then the hex pairs, then the line break, the longest
+  // label and the terminator.
   constexpr std::size_t kTail = 2 + 24 + 1;
-  std::size_t o = 0;
-  text[o++] = 'M';
-  text[o++] = 'B';
-  text[o++] = 'D';
-  for (int i = 3; i < length && o + 2 + kTail <= kEchoTextSize; ++i) {
-    text[o++] = kHex[frame[i] >> 4];
-    text[o++] = kHex[frame[i] & 0x0F];
-  }
+  constexpr std::size_t kMaxHexBytes = (kEchoTextSize - 3 - kTail) / 2;
+  std::size_t count = static_cast<std::size_t>(length) - 3;
+  if (count > kMaxHexBytes) count = kMaxHexBytes;
+  std::memcpy(text, "MBD", 3);
+  formatHex(frame + 3, count, text + 3, true);
+  std::size_t o = 3 + 2 * count;
   text[o++] = '\r';
   text[o++] = '\n';
   const char* label = nullptr;

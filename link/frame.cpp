@@ -109,6 +109,15 @@ std::size_t buildDeviceData(std::uint8_t* frame, const DeviceReport& report, cha
   return kDeviceDataSize;
 }
 
+void formatHex(const std::uint8_t* bytes, std::size_t count, char* out, bool upperCase) {
+  const char* digits = upperCase ? "0123456789ABCDEF" : "0123456789abcdef";
+  for (std::size_t i = 0; i < count; ++i) {
+    out[2 * i] = digits[bytes[i] >> 4];
+    out[2 * i + 1] = digits[bytes[i] & 0x0F];
+  }
+  out[2 * count] = '\0';
+}
+
 void copyTextField(char* out, const std::uint8_t* field, std::size_t width) {
   std::memcpy(out, field, width);
   out[width] = '\0';

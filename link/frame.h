@@ -107,6 +107,10 @@ struct DeviceReport {
 };
 std::size_t buildDeviceData(std::uint8_t* frame, const DeviceReport& report, char pad = ' ');
 
+// Writes `count` bytes as two hex digits each, high nibble first, in upper or
+// lower case, into `out` (2 * count + 1 characters) and terminates it.
+void formatHex(const std::uint8_t* bytes, std::size_t count, char* out, bool upperCase);
+
 // Copies exactly `width` bytes of a text field and terminates it: `out`
 // must hold width + 1 characters.
 void copyTextField(char* out, const std::uint8_t* field, std::size_t width);

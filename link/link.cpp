@@ -62,8 +62,7 @@ void Link::releasePort(std::unique_lock<std::mutex>& lock) {
 }
 
 bool Link::portOpen() const {
-  auto& self = const_cast<Link&>(*this);
-  std::lock_guard lock(self.portMutex_);
+  std::lock_guard lock(portMutex_);
   return port_ != nullptr;
 }
 

@@ -91,7 +91,7 @@ class Link {
   ManualResetEvent txEvent_;
   PortWaker waker_;
 
-  std::mutex portMutex_;
+  mutable std::mutex portMutex_;
   SerialPort* port_ = nullptr;           // guarded by portMutex_
   char portName_[kPortNameSize] = {};    // guarded by portMutex_
   bool portLost_ = false;                // guarded by portMutex_

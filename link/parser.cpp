@@ -152,21 +152,12 @@ void formatTrustLine(char* out, int heartRate, int battery) {
   std::memcpy(at, "\r\n", 3);
 }
 
-void formatHexDump(char* out, const std::uint8_t* bytes, std::size_t n) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  for (std::size_t i = 0; i < n; ++i) {
-    out[2 * i] = kDigits[bytes[i] >> 4];
-    out[2 * i + 1] = kDigits[bytes[i] & 0x0F];
-  }
-  out[2 * n] = '\0';
-}
-
 Verdict handleDevice(ReceiveParser& p, const ParserContext& ctx) {
   View& view = *ctx.view;
   const std::uint8_t residual = frameResidual(p.frame + 3, kDeviceDataSize - 3);
   if (residual != 0) {
     // The whole frame, magic included, as 110 hex digits, then the line.
-    formatHexDump(p.hexDump, p.frame, kDeviceDataSize);
+    formatHex(p.frame, kDeviceDataSize, p.hexDump, false);
     appendLog(view, p.hexDump);
     return badSeal(p, view, "\r\n>> MBD reg cmd bad chksum %x !!\r\n", residual);
   }

@@ -59,13 +59,9 @@ void closeFd(int& fd) {
 }
 
 std::string hexOf(const std::vector<std::uint8_t>& bytes) {
-  static const char digits[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(bytes.size() * 2);
-  for (std::uint8_t b : bytes) {
-    out += digits[b >> 4];
-    out += digits[b & 0xF];
-  }
+  std::string out(bytes.size() * 2 + 1, '\0');
+  formatHex(bytes.data(), bytes.size(), out.data(), true);
+  out.pop_back();
   return out;
 }
 
