@@ -152,7 +152,7 @@ int main(int argc, char** argv) {
     writeAll(master, bytes);
     const auto written = Clock::now();
     while (view.texts.load() == before && Clock::now() - written < std::chrono::seconds(1)) {
-      std::this_thread::yield();
+      std::this_thread::sleep_for(std::chrono::microseconds(50));
     }
     const auto shown = Clock::time_point(Clock::duration(view.lastText.load()));
     latencies.push_back(std::chrono::duration<double, std::milli>(shown - written).count());

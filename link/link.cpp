@@ -167,10 +167,10 @@ void Link::writerLoop() {
     {
       auto lock = claimPort();
       result = serialWrite(port_, frame, length, &rc);
+      // Cleared before the release, whose wake-up lets the reader back in.
+      words_.writeInProgress = 0;
       releasePort(lock);
     }
-    words_.writeInProgress = 0;
-    waker_.wake();
     ++written_;
     writtenUpTo_ = number;
     if (result == 0) continue;
