@@ -196,6 +196,9 @@ void Link::readerLoop() {
   std::uint8_t szText[300];
   const ParserContext context{&view_, &words_, &roster_};
   std::uint64_t readingFrom = 0;
+  // False after a read that took less than it asked for: the port is empty,
+  // so the next look is a wait for input rather than another read.
+  bool readFirst = true;
   while (words_.linkRunning != 0) {
     // Somebody else wants the port (a write, a port change): stay out until
     // they are done; their release wakes us.
@@ -221,9 +224,12 @@ void Link::readerLoop() {
         readingFrom = portOpens_;
         parserInit(parser_);
       }
-      words_.readInProgress = 1;
-      cBytes = serialRead(port, szText, kReadSize, &rc);
-      words_.readInProgress = 0;
+      if (readFirst) {
+        words_.readInProgress = 1;
+        cBytes = serialRead(port, szText, kReadSize, &rc);
+        words_.readInProgress = 0;
+      }
+      readFirst = cBytes == kReadSize || cBytes == 0;
       if (cBytes == 0) {
         ++emptyWaits_;
         if (serialWait(port, waker_, kInputWaitMs) == PortWait::Gone) {
