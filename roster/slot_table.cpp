@@ -76,6 +76,11 @@ int DeviceSlotTable::registerDevice(const char* name, const char* address) {
   DeviceSlot& s = slots_[free];
   s.brand = brand;
   s.inUse = 1;
+  // A slot freed by "Clear Useless" still holds its last device's readings;
+  // the new device starts with none of its own.
+  s.heartRate = kNoReading8;
+  s.rrInterval = kNoReading16;
+  s.battery = kNoReading8;
   copyBounded(s.name, sizeof s.name, name);
   copyBounded(s.address, sizeof s.address, address);
   return free;

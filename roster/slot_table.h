@@ -47,7 +47,8 @@ class DeviceSlotTable {
   int findSlotByAddress(const char* address) const;
   bool isSlotInUse(int index) const;
   // The slot now holding the device with this address, or -1 when the
-  // device is refused ("Polar...") or no slot is free.
+  // device is refused ("Polar...") or no slot is free. A device new to the
+  // table starts idle and with no readings (255 / 65535 / 255).
   int registerDevice(const char* name, const char* address);
   // A copy of slot `index` as it is now.
   DeviceSlot slot(int index) const;

@@ -265,5 +265,34 @@ TEST_F(RosterTest, AReadingForAMovedDeviceIsNotShownOnAnotherDevice) {
   EXPECT_EQ(view.tileText(1), "Coros C\nHR: 90 , RR: 700\nBat: 40%");
 }
 
+TEST_F(RosterTest, ADeviceTakingAFreedSlotStartsWithNoReadings) {
+  // An idle device with readings in slot 0 is freed by "Clear Useless".
+  report("Coros old", addr(0).c_str(), 70, 857, 21);
+  roster.clearUseless();
+  // The next device in that slot sends no RR of its own: the stored 65535
+  // shows, not the freed device's 857.
+  ASSERT_EQ(report("Fresh 55", addr(1).c_str(), 62, 65535, 65535), 0);
+  roster.toggleLink(400);
+  roster.showReading(0, addr(1).c_str(), 62, 65535, 65535);
+  EXPECT_EQ(view.tileText(0), "Fresh 55\nHR: 62 , RR: 65535\nBat: 255%");
+
+  // A device registered without a reading (check byte not 0x80), linked,
+  // then moved down by "Clear Useless", carries no other device's reading.
+  roster.resetRoster();
+  report("Coros A", addr(2).c_str(), 80, 700, 60);
+  report("Coros B", addr(3).c_str(), 90, 600, 50);
+  roster.clearUseless();
+  ASSERT_EQ(roster.registerDevice("Coros idle", addr(4).c_str()), 0);
+  ASSERT_EQ(roster.registerDevice("Coros quiet", addr(5).c_str()), 1);
+  roster.toggleLink(401);
+  roster.clearUseless();
+  const DeviceSlot s = table.slot(0);
+  ASSERT_EQ(std::string(s.address), addr(5));
+  EXPECT_EQ(s.heartRate, 255);
+  EXPECT_EQ(s.rrInterval, 65535);
+  EXPECT_EQ(s.battery, 255);
+  EXPECT_EQ(view.tileText(0), "Coros quiet\nHR: 255 , RR: 65535\nBat: 255%");
+}
+
 }  // namespace
 }  // namespace kv
