@@ -52,7 +52,8 @@ inline constexpr const char* kAboutText = "Koravel Version 2.0a";
 
 class ConsoleCore {
  public:
-  explicit ConsoleCore(View& view) : view(view), roster(view, brushes), link(view, words, roster) {}
+  explicit ConsoleCore(View& view, const LinkPlatform& platform = LinkPlatform{})
+      : view(view), roster(view, brushes), link(view, words, roster, platform) {}
   ConsoleCore(const ConsoleCore&) = delete;
   ConsoleCore& operator=(const ConsoleCore&) = delete;
 

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <exception>
+#include <system_error>
 
 #include "link/commands.h"
 
@@ -27,7 +29,8 @@ void copyName(char* out, const char* name) { std::snprintf(out, kPortNameSize, "
 
 }  // namespace
 
-Link::Link(View& view, LinkWords& words, Roster& roster) : view_(view), words_(words), roster_(roster) {
+Link::Link(View& view, LinkWords& words, Roster& roster, const LinkPlatform& platform)
+    : view_(view), words_(words), roster_(roster), platform_(platform) {
   parserInit(parser_);
 }
 
@@ -42,9 +45,22 @@ int Link::enumerateComPorts() {
                               &view_);
 }
 
+bool Link::startThread(std::thread& thread, void (*body)(Link*), int* rc) {
+  try {
+    platform_.startThread(thread, body, this);
+    return true;
+  } catch (const std::system_error& e) {
+    *rc = e.code().value();
+  } catch (const std::exception&) {
+    *rc = -1;
+  }
+  return false;
+}
+
 int Link::startWriter() {
   if (writerStarted_) return 0;
-  writer_ = std::thread([this] { writerLoop(); });
+  int rc = 0;
+  if (!startThread(writer_, &Link::writerBody, &rc)) return -1;
   writerStarted_ = true;
   return 0;
 }
@@ -61,9 +77,11 @@ void Link::releasePort(std::unique_lock<std::mutex>& lock) {
   waker_.wake();
 }
 
-bool Link::portOpen() const {
-  std::lock_guard lock(portMutex_);
-  return port_ != nullptr;
+bool Link::portOpen() {
+  auto lock = claimPort();
+  const bool open = port_ != nullptr;
+  releasePort(lock);
+  return open;
 }
 
 void Link::logLine(const char* format, const char* name, int rc) {
@@ -84,10 +102,10 @@ bool Link::openPort(const char* portName) {
     port_ = nullptr;
     releasePort(lock);
   }
-  serialClose(old);
+  platform_.close(old);
 
   int rc = 0;
-  SerialPort* port = serialOpen(name, &rc);
+  SerialPort* port = platform_.open(name, &rc);
   if (port == nullptr) {
     logLine("Couldn't open port %s. rc=%d\r\n", name, rc);
     return false;
@@ -102,8 +120,11 @@ bool Link::openPort(const char* portName) {
     releasePort(lock);
   }
   if (!readerStarted_) {
-    reader_ = std::thread([this] { readerLoop(); });
-    readerStarted_ = true;
+    if (startThread(reader_, &Link::readerBody, &rc)) {
+      readerStarted_ = true;
+    } else {
+      logLine("Couldn't start the reader for port %s. rc=%d\r\n", name, rc);
+    }
   }
   softResetDongle();
   return true;
@@ -126,9 +147,10 @@ int Link::submitCommand(const std::uint8_t* frame, int length) {
 
 int Link::softResetDongle() {
   buildControlCommand(commandFrame, 0, 0, &commandLength);
-  const int result = submitCommand(commandFrame, commandLength);
+  // Up before the reset can reach the line: an ack parsed before the word
+  // is set would leave it set for the next good ack and what follows it.
   words_.swallowNextAck = 1;
-  return result;
+  return submitCommand(commandFrame, commandLength);
 }
 
 int Link::requestDongleConfig() {
@@ -166,7 +188,7 @@ void Link::writerLoop() {
     words_.writeInProgress = 1;
     {
       auto lock = claimPort();
-      result = serialWrite(port_, frame, length, &rc);
+      result = platform_.write(port_, frame, length, &rc);
       // Cleared before the release, whose wake-up lets the reader back in.
       words_.writeInProgress = 0;
       releasePort(lock);
@@ -181,7 +203,7 @@ void Link::writerLoop() {
     int cleared = 0;
     {
       auto lock = claimPort();
-      cleared = serialClearError(port_, &clearRc);
+      cleared = platform_.clearError(port_, &clearRc);
       releasePort(lock);
     }
     if (cleared != 0) {
@@ -192,6 +214,24 @@ void Link::writerLoop() {
   writerDone_ = true;
 }
 
+int Link::readPort(SerialPort* port, std::uint8_t* buf, int size, int* rc) {
+  int got = platform_.read(port, buf, size, rc);
+  if (got >= 0 || platform_.errorMeansGone(*rc)) return got;
+  // A line error (noise, an overrun): the port stays usable once its error
+  // state is cleared. If that fails too, the port is gone.
+  int clearRc = 0;
+  if (platform_.clearError(port, &clearRc) != 0) return -1;
+  ++readErrorsCleared_;
+  int againRc = 0;
+  got = platform_.read(port, buf, size, &againRc);
+  if (got >= 0) return got;
+  if (platform_.errorMeansGone(againRc)) {
+    *rc = againRc;
+    return -1;
+  }
+  return 0;  // still failing, but cleared: looked at again after the next wait
+}
+
 void Link::readerLoop() {
   std::uint8_t szText[300];
   const ParserContext context{&view_, &words_, &roster_};
@@ -199,11 +239,14 @@ void Link::readerLoop() {
   // False after a read that took less than it asked for: the port is empty,
   // so the next look is a wait for input rather than another read.
   bool readFirst = true;
+  // The last wait said input was there, and reads since then that found none.
+  bool waitSaidReadable = false;
+  int hollowReads = 0;
   while (words_.linkRunning != 0) {
     // Somebody else wants the port (a write, a port change): stay out until
     // they are done; their release wakes us.
     if (portClaims_.load() > 0 || words_.writeInProgress != 0) {
-      serialWait(nullptr, waker_, kNoPortWaitMs);
+      platform_.wait(nullptr, waker_, kNoPortWaitMs);
       continue;
     }
     int cBytes = 0;
@@ -215,7 +258,7 @@ void Link::readerLoop() {
       if (port == nullptr || portLost_) {
         lock.unlock();
         ++emptyWaits_;
-        serialWait(nullptr, waker_, kNoPortWaitMs);
+        platform_.wait(nullptr, waker_, kNoPortWaitMs);
         continue;
       }
       // Bytes of another port's frame can never complete a frame of this
@@ -223,19 +266,32 @@ void Link::readerLoop() {
       if (readingFrom != portOpens_) {
         readingFrom = portOpens_;
         parserInit(parser_);
+        waitSaidReadable = false;
+        hollowReads = 0;
       }
       if (readFirst) {
         words_.readInProgress = 1;
-        cBytes = serialRead(port, szText, kReadSize, &rc);
+        cBytes = readPort(port, szText, kReadSize, &rc);
         words_.readInProgress = 0;
+        // Readable, yet nothing to read, again and again: a device that has
+        // gone without hanging up (never a loop that takes a whole core).
+        if (cBytes != 0 || !waitSaidReadable) {
+          hollowReads = 0;
+        } else if (++hollowReads >= kHollowReadsToGone) {
+          cBytes = -1;
+          rc = serialGoneCode();
+        }
       }
+      waitSaidReadable = false;
       readFirst = cBytes == kReadSize || cBytes == 0;
       if (cBytes == 0) {
         ++emptyWaits_;
-        if (serialWait(port, waker_, kInputWaitMs) == PortWait::Gone) {
+        const PortWait woke = platform_.wait(port, waker_, kInputWaitMs);
+        if (woke == PortWait::Gone) {
           cBytes = -1;
-          if (serialClearError(port, &rc) == 0) rc = 0;
+          if (platform_.clearError(port, &rc) == 0) rc = 0;
         }
+        waitSaidReadable = woke == PortWait::Readable;
       }
       if (cBytes < 0) {
         portLost_ = true;
@@ -258,7 +314,8 @@ int Link::stopLink() {
   int result = 0;
 
   // The last command (the soft reset at shutdown) reaches an open port
-  // before the port is closed.
+  // before the port is closed. The port is taken as every other user takes
+  // it, so an idle reader's wait for input does not hold this up.
   if (writerStarted_ && portOpen()) {
     std::uint64_t target = 0;
     {
@@ -303,11 +360,12 @@ int Link::stopLink() {
 
   SerialPort* port = nullptr;
   {
-    std::lock_guard lock(portMutex_);
+    auto lock = claimPort();
     port = port_;
     port_ = nullptr;
+    releasePort(lock);
   }
-  serialClose(port);
+  platform_.close(port);
   return result;
 }
 

@@ -25,16 +25,38 @@
 
 namespace kv {
 
+class Link;
+
+// What the link takes from the operating system: the serial port's calls
+// and the starting of its two threads. The system's own unless the link is
+// given others (the tests give it a fake port, or a thread start that
+// fails). startThread may throw, as std::thread does when the system cannot
+// make a thread; the link catches that.
+struct LinkPlatform {
+  SerialPort* (*open)(const char* path, int* rc) = serialOpen;
+  void (*close)(SerialPort* port) = serialClose;
+  int (*read)(SerialPort* port, std::uint8_t* buf, int size, int* rc) = serialRead;
+  int (*write)(SerialPort* port, const std::uint8_t* data, int size, int* rc) = serialWrite;
+  int (*clearError)(SerialPort* port, int* rc) = serialClearError;
+  PortWait (*wait)(SerialPort* port, PortWaker& waker, int timeoutMs) = serialWait;
+  bool (*errorMeansGone)(int code) = serialErrorMeansGone;
+  void (*startThread)(std::thread& thread, void (*body)(Link*), Link* link) = startSystemThread;
+
+  static void startSystemThread(std::thread& thread, void (*body)(Link*), Link* link) {
+    thread = std::thread(body, link);
+  }
+};
+
 class Link {
  public:
-  Link(View& view, LinkWords& words, Roster& roster);
+  Link(View& view, LinkWords& words, Roster& roster, const LinkPlatform& platform = LinkPlatform{});
   // Stops the link if stopLink has not run.
   ~Link();
   Link(const Link&) = delete;
   Link& operator=(const Link&) = delete;
 
   // Start-up: the transmit event (always there: 0), the port list and the
-  // writer thread (0, or -1 when it could not be started).
+  // writer thread (0, or -1 when the system could not start it).
   int createTxEvent();
   // Lists the ports that can be opened now in the view's port list; -1 when
   // the list refused one.
@@ -43,7 +65,8 @@ class Link {
 
   // Closes the open port, opens `portName` and, on success, starts the
   // reader when none runs and submits a soft reset. Logs "Port %s opened" or
-  // "Couldn't open port %s. rc=%d". True when the port is open.
+  // "Couldn't open port %s. rc=%d". True when the port is open. A reader
+  // the system cannot start is logged; the next successful open tries again.
   bool openPort(const char* portName);
   // openPort's result as 0 or -1.
   int selectPort(const char* portName);
@@ -51,8 +74,9 @@ class Link {
   // Hands a command frame to the writer: a copy is taken now, and the writer
   // writes the latest copy once when it wakes. Returns 0.
   int submitCommand(const std::uint8_t* frame, int length);
-  // Builds into commandFrame and submits: the soft reset (which also sets
-  // swallowNextAck), and the request for the dongle's configuration.
+  // Builds into commandFrame and submits: the soft reset (which sets
+  // swallowNextAck first, so that however fast the dongle answers, its ack
+  // finds the word set), and the request for the dongle's configuration.
   int softResetDongle();
   int requestDongleConfig();
 
@@ -67,18 +91,33 @@ class Link {
   std::uint8_t commandLength = 0;
 
   // For tests and measurements.
-  bool portOpen() const;
+  bool portOpen();
   bool readerStarted() const { return readerStarted_; }
   std::uint64_t commandsWritten() const { return written_.load(); }
   std::uint64_t bytesRead() const { return bytesRead_.load(); }
   std::uint64_t emptyWaits() const { return emptyWaits_.load(); }
+  // Failed reads after which the port's error state was cleared and the
+  // port kept.
+  std::uint64_t readErrorsCleared() const { return readErrorsCleared_.load(); }
 
   static constexpr int kFinalWriteWaitMs = 500;
   static constexpr int kThreadStopWaitMs = 2000;
+  // Reads that bring nothing right after the port was reported readable,
+  // in a row, before the port counts as gone (a hung-up device that does
+  // not say so).
+  static constexpr int kHollowReadsToGone = 3;
 
  private:
   void readerLoop();
   void writerLoop();
+  static void readerBody(Link* link) { link->readerLoop(); }
+  static void writerBody(Link* link) { link->writerLoop(); }
+  // Starts a thread; false (and the system's code in *rc) when it failed.
+  bool startThread(std::thread& thread, void (*body)(Link*), int* rc);
+  // One read of the open port. A failed read is followed by clearing the
+  // port's error state and reading again; -1 (with *rc) only when the port
+  // is gone: its code says so or the clearing fails.
+  int readPort(SerialPort* port, std::uint8_t* buf, int size, int* rc);
   // Takes the port mutex from outside the reader: the reader's wait for
   // input is cut short and the reader stays out until release.
   std::unique_lock<std::mutex> claimPort();
@@ -88,6 +127,7 @@ class Link {
   View& view_;
   LinkWords& words_;
   Roster& roster_;
+  const LinkPlatform platform_;
   ManualResetEvent txEvent_;
   PortWaker waker_;
 
@@ -117,6 +157,7 @@ class Link {
   std::atomic<std::uint64_t> written_{0};
   std::atomic<std::uint64_t> bytesRead_{0};
   std::atomic<std::uint64_t> emptyWaits_{0};
+  std::atomic<std::uint64_t> readErrorsCleared_{0};
 };
 
 }  // namespace kv

@@ -31,8 +31,9 @@ struct SerialPort;
 // Opens `path` exclusively and configures the line. On failure returns
 // nullptr and stores the system error code in *rc (a port held by another
 // program: EWOULDBLOCK / EBUSY on POSIX, ERROR_ACCESS_DENIED on Win32;
-// a missing port: ENOENT / ERROR_FILE_NOT_FOUND). Failing to apply the
-// line settings does not fail the open: the port is then used as it is.
+// a missing port: ENOENT / ERROR_FILE_NOT_FOUND; on POSIX, a path that is
+// not a terminal: ENOTTY). Failing to apply the line settings does not fail
+// the open: the port is then used as it is.
 SerialPort* serialOpen(const char* path, int* rc);
 
 // Closes the port and frees it. Null is ignored.
@@ -53,6 +54,19 @@ int serialWrite(SerialPort* port, const std::uint8_t* data, int size, int* rc);
 // Clears the port's error state (Win32: ClearCommError) or checks that the
 // device is still usable (POSIX). Returns 0, or -1 with *rc set.
 int serialClearError(SerialPort* port, int* rc);
+
+// Whether the code of a failed read says that the device itself is gone
+// (unplugged, removed, the handle dead) rather than that the line had an
+// error the port can be cleared of (Win32: a port that aborts on errors
+// fails every read with ERROR_OPERATION_ABORTED until ClearCommError runs).
+// One rule per system; both are built everywhere so that each can be tested.
+bool win32ErrorMeansGone(int code);
+bool posixErrorMeansGone(int code);
+// This system's rule.
+bool serialErrorMeansGone(int code);
+// The code a port is reported lost with when it is gone without the system
+// saying so (EIO / ERROR_DEVICE_NOT_CONNECTED).
+int serialGoneCode();
 
 enum class PortWait {
   Readable,  // bytes are waiting on the port

@@ -46,10 +46,19 @@ bool isWouldBlock(int err) { return err == EAGAIN || err == EWOULDBLOCK; }
 
 // Opens `path` for read and write and takes the exclusive lock on it.
 // O_NONBLOCK keeps open() from waiting for carrier on a port without CLOCAL.
+// Only a terminal is a serial port: anything else (a link to /dev/null or
+// to a regular file among the tty names) fails with ENOTTY.
 int openLocked(const char* path, int* rc) {
   const int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     setRc(rc, errno);
+    return -1;
+  }
+  termios tio{};
+  if (::tcgetattr(fd, &tio) != 0) {
+    const int err = errno;
+    ::close(fd);
+    setRc(rc, err);
     return -1;
   }
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {

@@ -6,7 +6,11 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <deque>
+#include <mutex>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -221,6 +225,196 @@ TEST(LinkWithoutPorts, StopsCleanlyWhenNoPortWasEverOpened) {
   link.softResetDongle();
   ASSERT_TRUE(view.waitForLog("Send failed", 2000));
   EXPECT_EQ(link.stopLink(), 0);
+}
+
+// --- below the system's serial layer: a fake port ---
+
+// The port the fake platform opens as "fake": each read takes the next
+// scripted result (bytes, or a failure with a code), and nothing once they
+// are used up. The link's functions are plain function pointers, so the
+// fake is reached through one global.
+struct FakePort {
+  struct Read {
+    Bytes bytes;
+    int failCode = 0;  // nonzero: the read fails with this code
+  };
+  std::mutex m;
+  std::deque<Read> reads;
+  bool alwaysReadable = false;  // every wait says input is there
+  int clearFailCode = 0;        // nonzero: clearing the error state fails
+  int clears = 0;
+  int readCalls = 0;
+  std::vector<int> swallowAtWrite;  // swallowNextAck as each write reached the line
+  LinkWords* words = nullptr;
+  bool failThreads = false;
+
+  static FakePort* current;
+  static SerialPort* open(const char* path, int* rc) {
+    if (std::strcmp(path, "fake") == 0) return reinterpret_cast<SerialPort*>(current);
+    *rc = ENOENT;
+    return nullptr;
+  }
+  static void close(SerialPort*) {}
+  static int read(SerialPort*, std::uint8_t* buf, int size, int* rc) {
+    std::lock_guard lock(current->m);
+    ++current->readCalls;
+    if (current->reads.empty()) return 0;
+    Read r = current->reads.front();
+    current->reads.pop_front();
+    if (r.failCode != 0) {
+      *rc = r.failCode;
+      return -1;
+    }
+    const int n = std::min(size, static_cast<int>(r.bytes.size()));
+    std::memcpy(buf, r.bytes.data(), static_cast<std::size_t>(n));
+    return n;
+  }
+  static int write(SerialPort*, const std::uint8_t*, int, int*) {
+    std::lock_guard lock(current->m);
+    current->swallowAtWrite.push_back(current->words->swallowNextAck.load());
+    return 0;
+  }
+  static int clearError(SerialPort*, int* rc) {
+    std::lock_guard lock(current->m);
+    ++current->clears;
+    if (current->clearFailCode == 0) return 0;
+    *rc = current->clearFailCode;
+    return -1;
+  }
+  static PortWait wait(SerialPort* port, PortWaker& waker, int ms) {
+    if (port != nullptr) {
+      std::lock_guard lock(current->m);
+      if (current->alwaysReadable || !current->reads.empty()) return PortWait::Readable;
+    }
+    return serialWait(nullptr, waker, ms);
+  }
+  static void startThread(std::thread& thread, void (*body)(Link*), Link* link) {
+    if (current->failThreads) throw std::system_error(EAGAIN, std::generic_category());
+    LinkPlatform::startSystemThread(thread, body, link);
+  }
+  // The Windows program's platform, with this port behind it.
+  static LinkPlatform platform() {
+    LinkPlatform p;
+    p.open = open;
+    p.close = close;
+    p.read = read;
+    p.write = write;
+    p.clearError = clearError;
+    p.wait = wait;
+    p.errorMeansGone = win32ErrorMeansGone;
+    p.startThread = startThread;
+    return p;
+  }
+};
+FakePort* FakePort::current = nullptr;
+
+class FakePortLinkTest : public ::testing::Test {
+ protected:
+  FakePortLinkTest() {
+    FakePort::current = &port;
+    port.words = &words;
+  }
+  ~FakePortLinkTest() override {
+    link.stopLink();
+    FakePort::current = nullptr;
+  }
+  void script(FakePort::Read r) {
+    std::lock_guard lock(port.m);
+    port.reads.push_back(std::move(r));
+  }
+  static Bytes report(const char* address, int hr) {
+    DeviceReport r;
+    r.name = "Coros";
+    r.address = address;
+    r.heartRate = static_cast<std::uint8_t>(hr);
+    Bytes b(kDeviceDataSize);
+    buildDeviceData(b.data(), r);
+    return b;
+  }
+
+  FakePort port;
+  test::RecordingView view;
+  LinkWords words;
+  TileBrushCache brushes;
+  Roster roster{view, brushes};
+  Link link{view, words, roster, FakePort::platform()};
+};
+
+TEST_F(FakePortLinkTest, ALineErrorIsClearedAndReadingGoesOnAGoneDeviceIsLost) {
+  constexpr int kAborted = 995;     // ERROR_OPERATION_ABORTED: a port that aborts on errors
+  constexpr int kNotConnected = 1167;  // ERROR_DEVICE_NOT_CONNECTED
+  ASSERT_EQ(link.startWriter(), 0);
+  script({{}, kAborted});
+  script({report("AAAAAAAAAAAA", 70)});
+  ASSERT_EQ(link.selectPort("fake"), 0);
+  ASSERT_TRUE(view.waitForLog("trust, 70, 0", 2000)) << view.log();
+  EXPECT_EQ(link.readErrorsCleared(), 1u);
+  EXPECT_EQ(view.log().find("lost"), std::string::npos);
+
+  // Aborted again, and this time the error state cannot be cleared: gone.
+  {
+    std::lock_guard lock(port.m);
+    port.clearFailCode = 22;
+  }
+  script({{}, kAborted});
+  ASSERT_TRUE(view.waitForLog("Port fake lost rc=995\r\n", 2000)) << view.log();
+
+  // A code that says the device is gone needs no clearing.
+  ASSERT_EQ(link.selectPort("fake"), 0);
+  int clearsBefore = 0;
+  {
+    std::lock_guard lock(port.m);
+    port.clearFailCode = 0;
+    clearsBefore = port.clears;
+  }
+  script({{}, kNotConnected});
+  ASSERT_TRUE(view.waitForLog("Port fake lost rc=1167\r\n", 2000)) << view.log();
+  std::lock_guard lock(port.m);
+  EXPECT_EQ(port.clears, clearsBefore);
+}
+
+TEST_F(FakePortLinkTest, APortReadableWithNothingToReadIsGoneNotASpin) {
+  {
+    std::lock_guard lock(port.m);
+    port.alwaysReadable = true;
+  }
+  ASSERT_EQ(link.startWriter(), 0);
+  ASSERT_EQ(link.selectPort("fake"), 0);
+  ASSERT_TRUE(view.waitForLog("Port fake lost rc=" + std::to_string(serialGoneCode()) + "\r\n", 2000)) << view.log();
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  std::lock_guard lock(port.m);
+  EXPECT_LE(port.readCalls, Link::kHollowReadsToGone + 1);
+}
+
+TEST_F(FakePortLinkTest, ThreadsTheSystemCannotStartFailCleanly) {
+  port.failThreads = true;
+  EXPECT_EQ(link.startWriter(), -1);
+  // The port opens but its reader cannot start: said so, and tried again
+  // by the next successful open.
+  EXPECT_EQ(link.selectPort("fake"), 0);
+  EXPECT_FALSE(link.readerStarted());
+  EXPECT_NE(view.log().find("Couldn't start the reader for port fake. rc=" + std::to_string(EAGAIN) + "\r\n"),
+            std::string::npos)
+      << view.log();
+  port.failThreads = false;
+  EXPECT_EQ(link.startWriter(), 0);
+  script({report("AAAAAAAAAAAA", 71)});
+  EXPECT_EQ(link.selectPort("fake"), 0);
+  EXPECT_TRUE(link.readerStarted());
+  EXPECT_TRUE(view.waitForLog("trust, 71, 0", 2000)) << view.log();
+}
+
+TEST_F(FakePortLinkTest, TheSoftResetReachesTheLineWithItsAckAlreadyAwaited) {
+  ASSERT_EQ(link.startWriter(), 0);
+  ASSERT_EQ(link.selectPort("fake"), 0);
+  for (int i = 0; i < 200; ++i) {
+    words.swallowNextAck = 0;  // as a fast dongle's ack would clear it
+    link.softResetDongle();
+    for (int j = 0; j < 2000 && link.commandsWritten() < static_cast<std::uint64_t>(i) + 2; ++j)
+      std::this_thread::yield();
+  }
+  std::lock_guard lock(port.m);
+  for (std::size_t i = 0; i < port.swallowAtWrite.size(); ++i) ASSERT_EQ(port.swallowAtWrite[i], 1) << "write " << i;
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -40,6 +41,12 @@ PortPtr openPort(const std::string& path) {
   PortPtr port(serialOpen(path.c_str(), &rc));
   EXPECT_NE(port, nullptr) << path << " rc=" << rc;
   return port;
+}
+
+// Makes an empty regular file.
+bool touch(const std::string& path) {
+  std::FILE* f = std::fopen(path.c_str(), "w");
+  return f != nullptr && std::fclose(f) == 0;
 }
 
 std::vector<std::uint8_t> allByteValues() {
@@ -182,6 +189,17 @@ TEST(SerialPort, FailuresCarryTheSystemCode) {
   int rc = 0;
   EXPECT_EQ(serialOpen("/dev/kv-no-such-port", &rc), nullptr);
   EXPECT_EQ(rc, ENOENT);
+  // What is not a terminal is no serial port: nothing is read from it and
+  // no command is written into it.
+  const fs::path file = fs::temp_directory_path() / ("kv-not-a-port-" + std::to_string(::getpid()));
+  ASSERT_TRUE(touch(file.string()));
+  for (const std::string& path : {std::string("/dev/null"), file.string()}) {
+    rc = 0;
+    EXPECT_EQ(serialOpen(path.c_str(), &rc), nullptr) << path;
+    EXPECT_EQ(rc, ENOTTY) << path;
+  }
+  EXPECT_EQ(fs::file_size(file), 0u);
+  fs::remove(file);
 
   std::uint8_t buf[4] = {1, 2, 3, 4};
   rc = 0;
@@ -328,6 +346,9 @@ TEST_F(Enumeration, ProbesInNumericOrderFamilyByFamilyAndSkipsPortsInUse) {
   link("ttyX0", a.slavePath());
   link("ttyX1", held.slavePath());
   link("ttyX3", at("nowhere"));
+  link("ttyX4", "/dev/null");
+  ASSERT_TRUE(touch(at("plain")));
+  link("ttyX5", at("plain"));
   link("ttyY0", a.slavePath());
 
   termios tio{};

@@ -1,0 +1,49 @@
+// Which failed reads mean the device is gone, on each system. The codes are
+// the systems' own numbers, spelled out so that both rules build anywhere.
+#include <cerrno>
+
+#include "link/serial_port.h"
+
+namespace kv {
+
+bool win32ErrorMeansGone(int code) {
+  switch (code) {
+    case 2:     // ERROR_FILE_NOT_FOUND
+    case 5:     // ERROR_ACCESS_DENIED: a USB adapter pulled out
+    case 6:     // ERROR_INVALID_HANDLE
+    case 21:    // ERROR_NOT_READY
+    case 22:    // ERROR_BAD_COMMAND: a USB adapter pulled out
+    case 31:    // ERROR_GEN_FAILURE
+    case 55:    // ERROR_DEV_NOT_EXIST
+    case 433:   // ERROR_NO_SUCH_DEVICE
+    case 1167:  // ERROR_DEVICE_NOT_CONNECTED
+    case 1617:  // ERROR_DEVICE_REMOVED
+      return true;
+    default:
+      // ERROR_OPERATION_ABORTED (995) and the like: a line error; clearing
+      // the port's error state decides.
+      return false;
+  }
+}
+
+bool posixErrorMeansGone(int code) {
+  return code == EIO || code == ENXIO || code == ENODEV || code == EBADF;
+}
+
+bool serialErrorMeansGone(int code) {
+#ifdef _WIN32
+  return win32ErrorMeansGone(code);
+#else
+  return posixErrorMeansGone(code);
+#endif
+}
+
+int serialGoneCode() {
+#ifdef _WIN32
+  return 1167;  // ERROR_DEVICE_NOT_CONNECTED
+#else
+  return EIO;
+#endif
+}
+
+}  // namespace kv
