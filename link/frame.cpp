@@ -123,11 +123,25 @@ void copyTextField(char* out, const std::uint8_t* field, std::size_t width) {
   out[width] = '\0';
 }
 
-void formatColonAddress(const char* address, char* out) {
+bool isShowable(unsigned char c) { return (c >= 0x20 && c <= 0x7E) || c >= 0xA0; }
+
+namespace {
+char showable(char c) { return isShowable(static_cast<unsigned char>(c)) ? c : kStandIn; }
+}  // namespace
+
+void copyShowable(char* out, std::size_t size, const char* text) {
+  if (size == 0) return;
   std::size_t o = 0;
-  for (std::size_t i = 0; i < kAddressWidth && address[i] != '\0'; ++i) {
+  for (; o + 1 < size && text[o] != '\0'; ++o) out[o] = showable(text[o]);
+  out[o] = '\0';
+}
+
+void formatColonAddress(const char* address, std::size_t count, char* out) {
+  if (count > kAddressWidth) count = kAddressWidth;
+  std::size_t o = 0;
+  for (std::size_t i = 0; i < count; ++i) {
     if (i > 0 && i % 2 == 0) out[o++] = ':';
-    out[o++] = address[i];
+    out[o++] = showable(address[i]);
   }
   out[o] = '\0';
 }

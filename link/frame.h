@@ -115,9 +115,20 @@ void formatHex(const std::uint8_t* bytes, std::size_t count, char* out, bool upp
 // must hold width + 1 characters.
 void copyTextField(char* out, const std::uint8_t* field, std::size_t width);
 
-// Writes the first 12 characters of `address` as six pairs joined by ':'
-// into `out` (at least 18 characters) and terminates it. A shorter address
-// ends the text early, at its own terminator.
-void formatColonAddress(const char* address, char* out);
+// What a text field shows in place of a character that a window would obey
+// rather than show: a line break, a tab or any other control character.
+inline constexpr char kStandIn = '?';
+// Whether an 8-bit character is shown as it is: printable Latin-1, 0x20 to
+// 0x7E and 0xA0 to 0xFF.
+bool isShowable(unsigned char c);
+// Copies the terminated `text` into `out` (`size` characters, terminator
+// included), each character that is not showable as kStandIn.
+void copyShowable(char* out, std::size_t size, const char* text);
+
+// Writes the first `count` (at most 12) characters of `address` in pairs
+// with ':' between pairs into `out` (at least 18 characters) and terminates
+// it: 12 characters give six pairs, 17 characters. A character that is not
+// showable, the NUL of an address cut short included, is kStandIn.
+void formatColonAddress(const char* address, std::size_t count, char* out);
 
 }  // namespace kv

@@ -119,11 +119,15 @@ Verdict handleConfig(ReceiveParser& p, const ParserContext& ctx) {
   copyTextField(p.dev_addr, p.frame + off::kDongleAddress, kAddressWidth);
   if (p.frame[off::kDongleNameSep] == kFieldSeparator && p.frame[off::kDongleAddressSep] == kFieldSeparator) {
     appendLog(*ctx.view, "\r\n>> got dongle config data\r\n");
+    // The name up to its terminator, the address always as its 12
+    // characters; neither may break or rewrite the line.
+    char name[kDongleNameWidth + 1];
+    copyShowable(name, sizeof name, p.dev_name);
     char str_addr[kColonAddressLength + 1];
-    formatColonAddress(p.dev_addr, str_addr);
+    formatColonAddress(p.dev_addr, kAddressWidth, str_addr);
     p.dev_ver[0] = p.frame[off::kVersionMajor];
     p.dev_ver[1] = p.frame[off::kVersionMinor];
-    std::snprintf(p.debugStr, sizeof p.debugStr, "%s @%s  Ver. %x.%02x", p.dev_name, str_addr,
+    std::snprintf(p.debugStr, sizeof p.debugStr, "%s @%s  Ver. %x.%02x", name, str_addr,
                   static_cast<unsigned>(p.dev_ver[0]), static_cast<unsigned>(p.dev_ver[1]));
     ctx.view->setDongleLine(p.debugStr);
   }

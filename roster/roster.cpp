@@ -81,7 +81,7 @@ void Roster::showTooltip(int commandId) {
     std::memcpy(address, s.address, sizeof address);
   }
   char str_addr[20];
-  formatColonAddress(address, str_addr);
+  formatColonAddress(address, std::strlen(address), str_addr);
   view_.setTileTooltip(slot, str_addr);
 }
 

@@ -2,9 +2,15 @@
 
 #include <cstdio>
 
+#include "link/frame.h"
+
 namespace kv {
 
-void formatTileText(char* out, const char* name, bool linked, int heartRate, int rrInterval, int battery) {
+void formatTileText(char* out, const char* rawName, bool linked, int heartRate, int rrInterval, int battery) {
+  // A name is shown, never obeyed: a line break in it would push the
+  // readings out of view or fake a reading line.
+  char name[kDeviceNameWidth + 1];
+  copyShowable(name, sizeof name, rawName);
   if (!linked) {
     std::snprintf(out, kTileTextSize, "%s\n\n", name);
     return;
@@ -19,5 +25,14 @@ void formatTileText(char* out, const char* name, bool linked, int heartRate, int
 }
 
 void formatLinkedCount(char* out, int count) { std::snprintf(out, 12, "%d", count); }
+
+void tileLabel(const char* text, char* out) {
+  std::size_t o = 0;
+  for (const char* c = text; *c != '\0' && o + 2 < kTileLabelSize; ++c) {
+    if (*c == '&') out[o++] = '&';
+    out[o++] = *c;
+  }
+  out[o] = '\0';
+}
 
 }  // namespace kv

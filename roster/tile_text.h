@@ -10,9 +10,17 @@ inline constexpr const char* kEmptyTileText = "empty";
 
 // A linked tile: "name\nHR: h , RR: r\nBat: b%" (the RR part only when r is
 // not 0). Any other tile: "name\n\n". `out` holds kTileTextSize characters.
+// The name's control characters are shown as kStandIn (link/frame.h).
 void formatTileText(char* out, const char* name, bool linked, int heartRate, int rrInterval, int battery);
 
 // "%d" into `out` (at least 12 characters).
 void formatLinkedCount(char* out, int count);
+
+// A tile's text as a button's label. Both toolkits take "&" as the mark of a
+// keyboard mnemonic, so every "&" is doubled to be shown as it is ("Team&Go"
+// is drawn so, and Alt+G does not press the tile). `out` holds
+// kTileLabelSize characters.
+inline constexpr std::size_t kTileLabelSize = 2 * kTileTextSize;
+void tileLabel(const char* text, char* out);
 
 }  // namespace kv

@@ -120,13 +120,25 @@ TEST(FrameBuilders, DongleFramesCarryTheirFieldsAndVerify) {
 
 TEST(FrameText, ColonAddress) {
   char out[20];
-  formatColonAddress("0A1B2C3D4E5F", out);
+  formatColonAddress("0A1B2C3D4E5F", 12, out);
   EXPECT_STREQ(out, "0A:1B:2C:3D:4E:5F");
   EXPECT_EQ(std::strlen(out), kColonAddressLength);
-  formatColonAddress("0A1B2C3D4E5F99", out);  // only the first twelve count
+  formatColonAddress("0A1B2C3D4E5F99", 14, out);  // only the first twelve count
   EXPECT_STREQ(out, "0A:1B:2C:3D:4E:5F");
-  formatColonAddress("", out);
-  EXPECT_STREQ(out, "");
+  formatColonAddress("0A1B2", 5, out);
+  EXPECT_STREQ(out, "0A:1B:2");
+  // An address cut short by NULs, or holding control characters, keeps its
+  // six pairs and shows the stand-in.
+  formatColonAddress("0A1B2C\0\0\r\n\x7f\x85", 12, out);
+  EXPECT_STREQ(out, "0A:1B:2C:??:??:??");
+}
+
+TEST(FrameText, ControlCharactersAreShownNotObeyed) {
+  char out[32];
+  copyShowable(out, sizeof out, "\r\n\t\x1b[2J\x7f\x85\x9f A\xa0\xe9\xff~");
+  EXPECT_STREQ(out, "????[2J??? A\xa0\xe9\xff~") << "printable Latin-1 stays as it is";
+  copyShowable(out, 4, "abcdef");
+  EXPECT_STREQ(out, "abc");
 }
 
 }  // namespace

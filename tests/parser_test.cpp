@@ -147,6 +147,13 @@ TEST(ParserFrames, ConfigDataReplacesTheDongleLine) {
   EXPECT_EQ(rig.view.dongleLine(), "Short        @00:11:22:33:AA:BB  Ver. 1.10");
   EXPECT_EQ(rig.parser.dev_ver[0], 1);
   EXPECT_EQ(rig.parser.dev_ver[1], 0x10);
+
+  // A name with line breaks, an address cut short and padded with NULs:
+  // one line, the address still in six pairs.
+  Bytes odd(kConfigDataSize);
+  buildDongleConfigData(odd.data(), {"Dng\r\nX\tY", "0A1B2C", 3, 1}, '\0');
+  rig.feed(odd);
+  EXPECT_EQ(rig.view.dongleLine(), "Dng??X?Y @0A:1B:2C:??:??:??  Ver. 3.01");
 }
 
 TEST(ParserFrames, ConfigDataWithoutSeparatorIsConsumedSilently) {

@@ -130,6 +130,27 @@ TEST_F(RosterTest, TileTextsFollowReadingsAndLinkState) {
   EXPECT_EQ(view.linkedCount(), "1");
 }
 
+TEST_F(RosterTest, NamesAreShownNotObeyed) {
+  // A name of line breaks cannot blank a linked tile or push its readings
+  // away; one with its own "reading lines" cannot fake them on an idle one.
+  report("\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r", addr(0).c_str(), 70, 800, 50);
+  roster.toggleLink(400);
+  roster.showReading(0, addr(0).c_str(), 70, 800, 50);
+  EXPECT_EQ(view.tileText(0), std::string(25, '?') + "\nHR: 70 , RR: 800\nBat: 50%");
+  report("Fake\nHR: 99\nBat: 99%", addr(1).c_str(), 70, 800, 50);
+  EXPECT_EQ(view.tileText(1), "Fake?HR: 99?Bat: 99%\n\n");
+  report("Caf\xe9 \xa0\x85\x7f\x1b", addr(2).c_str(), 70, 800, 50);
+  EXPECT_EQ(view.tileText(2), "Caf\xe9 \xa0???\n\n") << "printable Latin-1 stays";
+
+  // As a button's label every "&" is doubled, so it is drawn, not taken as
+  // a mnemonic.
+  char label[kTileLabelSize];
+  tileLabel("Team&Go 7\n\n", label);
+  EXPECT_STREQ(label, "Team&&Go 7\n\n");
+  tileLabel(std::string(25, '&').c_str(), label);
+  EXPECT_EQ(std::string(label), std::string(50, '&'));
+}
+
 TEST_F(RosterTest, ClicksOutsideOccupiedTilesChangeNothing) {
   report("Coros", "A00000000001", 70, 800, 50);
   view.clearCalls();
