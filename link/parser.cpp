@@ -68,6 +68,9 @@ Verdict badSeal(ReceiveParser& p, View& view, const char* format, std::uint8_t r
   std::snprintf(p.debugStr, sizeof p.debugStr, format, residual);
   appendLog(view, p.debugStr);
   ++p.counters.badSeals;
+  // Its bytes are searched again for a frame whose start it swallowed, but
+  // nothing that lies wholly inside them is acted on.
+  p.damagedUntil = p.streamAt;
   return Verdict::GiveUp;
 }
 
@@ -208,6 +211,12 @@ Verdict decide(ReceiveParser& p, const ParserContext& ctx) {
     p.need = frameSize(type);
     return Verdict::More;
   }
+  // A whole frame among the bytes of a damaged one is part of that frame's
+  // payload (a name, say), not something the dongle sent.
+  if (p.streamAt <= p.damagedUntil) {
+    ++p.counters.insideDamaged;
+    return Verdict::GiveUp;
+  }
   switch (type) {
     case FrameType::Ack:
       return handleAck(p, ctx);
@@ -225,7 +234,7 @@ Verdict decide(ReceiveParser& p, const ParserContext& ctx) {
 // are used up or a frame has been given up or flushed, which changes where
 // the next bytes come from. Returns the number of bytes used.
 std::size_t scan(ReceiveParser& p, const ParserContext& ctx, const std::uint8_t* b, std::size_t len,
-                 Verdict& verdict) {
+                 std::uint64_t streamBase, Verdict& verdict) {
   verdict = Verdict::More;
   std::size_t i = 0;
   while (i < len) {
@@ -269,6 +278,7 @@ std::size_t scan(ReceiveParser& p, const ParserContext& ctx, const std::uint8_t*
     p.count += static_cast<std::uint32_t>(take);
     i += take;
     if (p.count < p.need) break;
+    p.streamAt = streamBase + i;
     verdict = decide(p, ctx);
     if (verdict == Verdict::GiveUp || verdict == Verdict::Flush) return i;
     verdict = Verdict::More;
@@ -301,16 +311,20 @@ void giveBack(ReceiveParser& p) {
 void parserInit(ReceiveParser& parser) { parser = ReceiveParser{}; }
 
 void parserFeed(ReceiveParser& p, const ParserContext& ctx, const std::uint8_t* data, std::size_t n) {
+  // Stream positions: data[i] is byte base + i of everything fed; the bytes
+  // to be searched again are always the ones right before data[pos].
+  const std::uint64_t base = p.counters.bytesIn;
   p.counters.bytesIn += n;
   std::size_t pos = 0;
   for (;;) {
     Verdict verdict = Verdict::More;
     if (p.rescanPos < p.rescanLen) {
+      const std::uint64_t at = base + pos - (p.rescanLen - p.rescanPos);
       p.rescanPos += static_cast<std::uint32_t>(
-          scan(p, ctx, p.rescan + p.rescanPos, p.rescanLen - p.rescanPos, verdict));
+          scan(p, ctx, p.rescan + p.rescanPos, p.rescanLen - p.rescanPos, at, verdict));
     } else if (pos < n) {
       p.rescanPos = p.rescanLen = 0;
-      pos += scan(p, ctx, data + pos, n - pos, verdict);
+      pos += scan(p, ctx, data + pos, n - pos, base + pos, verdict);
     } else {
       break;
     }

@@ -21,9 +21,16 @@
 // held. A frame that turns out not to be one we act on (no handler for its
 // class and opcode, wrong code bytes, bad seal, an ack with non-zero code)
 // gives up only its magic: the bytes behind its class byte are searched
-// again for the next magic. So a good frame that has arrived whole is never
-// lost to a damaged or unknown one in front of it, at most one frame is
-// ever held (55 bytes), and no chunk size loses a byte for lack of room.
+// again for the next magic. So a good frame whose start a damaged or unknown
+// one in front of it swallowed (a frame that lost a byte takes the next
+// one's M as its seal) is still found, at most one frame is ever held (55
+// bytes), and no chunk size loses a byte for lack of room.
+//
+// But a frame with a bad seal had a known size: a frame found wholly among
+// its bytes lay in its payload (a name that holds a sealed ack, say) and is
+// not acted on. Only a frame that reaches past the damaged one's last byte
+// counts; a short frame behind a frame cut short by more than its own size
+// is the price.
 //
 // The one deliberate loss: the first good ack after a soft reset (link word
 // swallowNextAck at 1) throws away everything held and the rest of the
@@ -66,6 +73,7 @@ struct ReceiveCounters {
   std::uint32_t badSeals = 0;      // frames whose seal did not verify
   std::uint32_t rejected = 0;      // frames given up for their class, opcode or code bytes
   std::uint32_t flushes = 0;       // swallowed acks that emptied the parser
+  std::uint32_t insideDamaged = 0;  // whole frames found among a damaged frame's bytes, not acted on
 };
 
 struct ReceiveParser {
@@ -81,6 +89,11 @@ struct ReceiveParser {
   std::uint8_t rescan[kMaxReceivedFrame] = {};
   std::uint32_t rescanLen = 0;
   std::uint32_t rescanPos = 0;
+  // Positions in the whole stream fed since parserInit: just past the byte
+  // that completed the frame being decided, and just past the last byte of
+  // the last frame with a bad seal (0: none yet).
+  std::uint64_t streamAt = 0;
+  std::uint64_t damagedUntil = 0;
 
   // Fields copied out of the last frame handled, and the texts built from them.
   char dev_name[kDeviceNameWidth + 1] = {};

@@ -404,7 +404,9 @@ TEST(ParserResync, FrameStartingInsideATruncatedFrameIsFound) {
     EXPECT_EQ(rig.slotOf("AAAAAAAAAAAA"), -1);
   }
   // A report cut short by 30 bytes, with an ack and another report behind
-  // it, both starting within its 55 bytes.
+  // it, both starting within its 55 bytes: the report, which reaches past
+  // them, is taken; the ack, wholly within them, cannot be told from an ack
+  // inside the damaged frame's name and is not.
   Bytes shortened = device(report("Strap", "AAAAAAAAAAAA", 70));
   shortened.resize(25);
   const Bytes behind = ack() + device(report("Strap", "BBBBBBBBBBBB", 72));
@@ -414,9 +416,32 @@ TEST(ParserResync, FrameStartingInsideATruncatedFrameIsFound) {
   for (std::size_t chunk : {1u, 9u, 4096u}) {
     Rig rig;
     rig.feedInChunks(shortened + behind, chunk);
-    EXPECT_EQ(rig.view.log(), hexDump(window.data(), 55) + badLine("reg", residual) + kAckLine + trustLine(72, 90))
+    EXPECT_EQ(rig.view.log(), hexDump(window.data(), 55) + badLine("reg", residual) + trustLine(72, 90))
         << "chunks of " << chunk;
     EXPECT_EQ(rig.parser.counters.badSeals, 1u);
+    EXPECT_EQ(rig.parser.counters.insideDamaged, 1u);
+    EXPECT_TRUE(rig.bytesAccountedFor());
+  }
+}
+
+TEST(ParserResync, AFrameInsideADamagedFramesNameIsNotActedOn) {
+  // A report whose name holds a sealed ack, with a flipped seal bit, while
+  // a Start awaits its ack: the ack in the name must not start the scan.
+  const Bytes inner = ack();
+  Bytes outer = device(report("Ab", "AAAAAAAAAAAA", 70));
+  std::copy(inner.begin(), inner.end(), outer.begin() + off::kDeviceName + 2);
+  outer = resealed(outer);
+  outer.back() ^= 0x04;
+  for (std::size_t chunk : {1u, 13u, 4096u}) {
+    Rig rig;
+    rig.words.pendingCommand = 0;
+    rig.feedInChunks(outer + device(report("Strap", "BBBBBBBBBBBB", 71)), chunk);
+    EXPECT_EQ(rig.words.scanning, 0) << "chunks of " << chunk;
+    EXPECT_EQ(rig.words.pendingCommand, 0);
+    EXPECT_EQ(rig.view.startLabel(), "Start ...");
+    EXPECT_EQ(rig.view.log().find(kAckLine), std::string::npos);
+    EXPECT_NE(rig.view.log().find(trustLine(71, 90)), std::string::npos) << "the next frame is taken";
+    EXPECT_EQ(rig.parser.counters.insideDamaged, 1u);
     EXPECT_TRUE(rig.bytesAccountedFor());
   }
 }
@@ -529,7 +554,9 @@ TEST(ParserLog, PausedLogDropsOnlyTheTrustLine) {
 // Builds traffic in which the byte M occurs only where a frame (intact or
 // damaged) starts, so what the parser must do is known item by item: every
 // intact frame acts once, in order; every damaged frame that comes to a
-// seal check is reported once; unknown and wrong-code frames say nothing.
+// seal check is reported once; unknown and wrong-code frames say nothing;
+// but a frame that lies wholly within the fixed size of a reported damaged
+// frame does nothing at all.
 class TrafficModel {
  public:
   explicit TrafficModel(std::uint32_t seed) : rng_(seed) {}
@@ -542,7 +569,8 @@ class TrafficModel {
   std::string dongleLine;
   std::map<std::string, DeviceSlot> readings;  // by address
   std::map<std::string, int> slots;
-  std::size_t intactFrames = 0;
+  std::size_t intactFrames = 0;   // intact frames acted on
+  std::size_t insideDamaged = 0;  // frames, intact or damaged, within a damaged frame's size
 
   // Makes `items` items; returns false when a damaged frame happened to
   // seal with the bytes that follow it (the caller draws another stream).
@@ -552,7 +580,7 @@ class TrafficModel {
       const std::uint32_t kind = pick(12);
       if (kind < 5) addIntact();
       else if (kind < 7) addGarbage();
-      else if (kind < 10) damaged.push_back(addDamaged());
+      else if (kind < 10) addDamaged(damaged);
       else if (kind < 11) addUnknown();
       else addWrongCode();
     }
@@ -631,10 +659,19 @@ class TrafficModel {
     return f;
   }
 
+  // Whether a frame of `size` bytes starting here ends within the last
+  // reported damaged frame.
+  bool withinDamaged(std::size_t size) const { return stream.size() + size <= damagedUntil_; }
+
   void addIntact() {
     std::string effect;
     int type = 0;
     const Bytes f = makeFrame(effect, type);
+    if (withinDamaged(f.size())) {
+      append(f);
+      ++insideDamaged;
+      return;
+    }
     append(f);
     ++intactFrames;
     if (type == 1) dongleLine = pendingDongleLine_;
@@ -663,20 +700,25 @@ class TrafficModel {
   }
 
   // A frame with its seal changed, or cut short behind its code bytes.
-  Damaged addDamaged() {
+  void addDamaged(std::vector<Damaged>& reported) {
     std::string effect;
     int type = 0;
     Bytes f = makeFrame(effect, type);
     const Damaged t{stream.size(), f.size(), log.size()};
+    if (withinDamaged(t.size)) {
+      ++insideDamaged;
+    } else {
+      log += "#";  // replaced once the following bytes are known
+      reported.push_back(t);
+      damagedUntil_ = t.offset + t.size;
+    }
     if (pick(3) == 0) {
       do f.back() = static_cast<std::uint8_t>(f.back() + 1 + pick(255));
       while (f.back() == kMagic0);
     } else {
       f.resize(7 + pick(static_cast<std::uint32_t>(f.size() - 7)));
     }
-    log += "#";  // replaced once the following bytes are known
     append(f);
-    return t;
   }
 
   void addUnknown() {
@@ -706,6 +748,7 @@ class TrafficModel {
   }
 
   std::mt19937 rng_;
+  std::size_t damagedUntil_ = 0;
   std::string pendingDongleLine_;
   DeviceReport pendingReport_;
 };
@@ -748,6 +791,7 @@ TEST(ParserProperty, SeededTrafficInRandomSplits) {
     expectModelSeen(model, rig);
     EXPECT_EQ(rig.parser.counters.acks + rig.parser.counters.configs + rig.parser.counters.reports,
               model.intactFrames);
+    EXPECT_EQ(rig.parser.counters.insideDamaged, model.insideDamaged);
   }
 }
 
