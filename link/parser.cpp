@@ -64,14 +64,19 @@ Verdict finishFrame(ReceiveParser& p) {
   return Verdict::Consumed;
 }
 
+// The frame held has its full size but is damaged: its bytes are searched
+// again for a frame whose start it swallowed, but nothing that lies wholly
+// inside them is acted on.
+Verdict damaged(ReceiveParser& p) {
+  p.damagedUntil = p.streamAt;
+  return Verdict::GiveUp;
+}
+
 Verdict badSeal(ReceiveParser& p, View& view, const char* format, std::uint8_t residual) {
   std::snprintf(p.debugStr, sizeof p.debugStr, format, residual);
   appendLog(view, p.debugStr);
   ++p.counters.badSeals;
-  // Its bytes are searched again for a frame whose start it swallowed, but
-  // nothing that lies wholly inside them is acted on.
-  p.damagedUntil = p.streamAt;
-  return Verdict::GiveUp;
+  return damaged(p);
 }
 
 Verdict handleAck(ReceiveParser& p, const ParserContext& ctx) {
@@ -120,20 +125,25 @@ Verdict handleConfig(ReceiveParser& p, const ParserContext& ctx) {
 
   copyTextField(p.dev_name, p.frame + off::kDongleName, kDongleNameWidth);
   copyTextField(p.dev_addr, p.frame + off::kDongleAddress, kAddressWidth);
-  if (p.frame[off::kDongleNameSep] == kFieldSeparator && p.frame[off::kDongleAddressSep] == kFieldSeparator) {
-    appendLog(*ctx.view, "\r\n>> got dongle config data\r\n");
-    // The name up to its terminator, the address always as its 12
-    // characters; neither may break or rewrite the line.
-    char name[kDongleNameWidth + 1];
-    copyShowable(name, sizeof name, p.dev_name);
-    char str_addr[kColonAddressLength + 1];
-    formatColonAddress(p.dev_addr, kAddressWidth, str_addr);
-    p.dev_ver[0] = p.frame[off::kVersionMajor];
-    p.dev_ver[1] = p.frame[off::kVersionMinor];
-    std::snprintf(p.debugStr, sizeof p.debugStr, "%s @%s  Ver. %x.%02x", name, str_addr,
-                  static_cast<unsigned>(p.dev_ver[0]), static_cast<unsigned>(p.dev_ver[1]));
-    ctx.view->setDongleLine(p.debugStr);
+  // A sealed frame without its separators is one that the 8-bit seal let
+  // through damaged (a byte left out shifts them): used for nothing, said
+  // nowhere, and searched again like any damaged frame.
+  if (p.frame[off::kDongleNameSep] != kFieldSeparator || p.frame[off::kDongleAddressSep] != kFieldSeparator) {
+    ++p.counters.noSeparator;
+    return damaged(p);
   }
+  appendLog(*ctx.view, "\r\n>> got dongle config data\r\n");
+  // The name up to its terminator, the address always as its 12
+  // characters; neither may break or rewrite the line.
+  char name[kDongleNameWidth + 1];
+  copyShowable(name, sizeof name, p.dev_name);
+  char str_addr[kColonAddressLength + 1];
+  formatColonAddress(p.dev_addr, kAddressWidth, str_addr);
+  p.dev_ver[0] = p.frame[off::kVersionMajor];
+  p.dev_ver[1] = p.frame[off::kVersionMinor];
+  std::snprintf(p.debugStr, sizeof p.debugStr, "%s @%s  Ver. %x.%02x", name, str_addr,
+                static_cast<unsigned>(p.dev_ver[0]), static_cast<unsigned>(p.dev_ver[1]));
+  ctx.view->setDongleLine(p.debugStr);
   return finishFrame(p);
 }
 
@@ -173,7 +183,8 @@ Verdict handleDevice(ReceiveParser& p, const ParserContext& ctx) {
   copyTextField(p.dev_name, p.frame + off::kDeviceName, kDeviceNameWidth);
   copyTextField(p.dev_addr, p.frame + off::kDeviceAddress, kAddressWidth);
   if (p.frame[off::kDeviceNameSep] != kFieldSeparator || p.frame[off::kDeviceAddressSep] != kFieldSeparator) {
-    return finishFrame(p);
+    ++p.counters.noSeparator;
+    return damaged(p);
   }
   const int slot = ctx.roster->registerDevice(p.dev_name, p.dev_addr);
   if (slot < 0) return finishFrame(p);

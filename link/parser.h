@@ -26,9 +26,9 @@
 // one's M as its seal) is still found, at most one frame is ever held (55
 // bytes), and no chunk size loses a byte for lack of room.
 //
-// But a frame with a bad seal had a known size: a frame found wholly among
-// its bytes lay in its payload (a name that holds a sealed ack, say) and is
-// not acted on. Only a frame that reaches past the damaged one's last byte
+// But a frame with a bad seal, or a sealed one without its separators, had a
+// known size: a frame found wholly among its bytes lay in its payload (a name
+// that holds a sealed ack, say) and is not acted on. Only a frame that reaches past the damaged one's last byte
 // counts; a short frame behind a frame cut short by more than its own size
 // is the price.
 //
@@ -73,6 +73,7 @@ struct ReceiveCounters {
   std::uint32_t badSeals = 0;      // frames whose seal did not verify
   std::uint32_t rejected = 0;      // frames given up for their class, opcode or code bytes
   std::uint32_t flushes = 0;       // swallowed acks that emptied the parser
+  std::uint32_t noSeparator = 0;   // sealed config or report frames without their 0x1F separators
   std::uint32_t insideDamaged = 0;  // whole frames found among a damaged frame's bytes, not acted on
 };
 

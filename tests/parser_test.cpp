@@ -424,6 +424,31 @@ TEST(ParserResync, FrameStartingInsideATruncatedFrameIsFound) {
   }
 }
 
+TEST(ParserResync, AReportThatLostAByteAndStillSealsDoesNotHideTheNext) {
+  // One byte of the name left out, and the seal happens to hold over the
+  // 55 bytes that end with the next frame's M: the shifted separators give
+  // it away, and the next report is found.
+  Bytes cut = device(report("Strap", "AAAAAAAAAAAA", 70));
+  cut.erase(cut.begin() + 12);
+  const Bytes next = device(report("Strap", "BBBBBBBBBBBB", 71));
+  Bytes window = cut + Bytes(next.begin(), next.begin() + 1);
+  for (int v = 0; v < 65536 && frameResidual(window.data() + 3, window.size() - 3) != 0; ++v) {
+    window[20] = static_cast<std::uint8_t>('a' + v % 26);
+    window[21] = static_cast<std::uint8_t>('a' + v / 26 % 26);
+    window[22] = static_cast<std::uint8_t>('a' + v / 676 % 26);
+  }
+  ASSERT_EQ(frameResidual(window.data() + 3, window.size() - 3), 0);
+  std::copy(window.begin() + 20, window.begin() + 23, cut.begin() + 20);
+  for (std::size_t chunk : {1u, 55u, 4096u}) {
+    Rig rig;
+    rig.feedInChunks(cut + next, chunk);
+    EXPECT_EQ(rig.view.log(), trustLine(71, 90)) << "chunks of " << chunk;
+    EXPECT_EQ(rig.parser.counters.noSeparator, 1u);
+    EXPECT_EQ(rig.slotOf("AAAAAAAAAAAA"), -1);
+    EXPECT_TRUE(rig.bytesAccountedFor());
+  }
+}
+
 TEST(ParserResync, AFrameInsideADamagedFramesNameIsNotActedOn) {
   // A report whose name holds a sealed ack, with a flipped seal bit, while
   // a Start awaits its ack: the ack in the name must not start the scan.
