@@ -116,6 +116,24 @@ DongleSim::DongleSim(const SimOptions& options)
   devices_ = makeDevices({options.devices, options.polarShare, options.mirabeatShare}, random_);
   base_.resize(devices_.size());
   due_.resize(devices_.size());
+  silencePicked_.assign(devices_.size(), false);
+  silentNow_.assign(devices_.size(), false);
+  silencedByCall_.assign(devices_.size(), false);
+  if (options.silenceDevice >= 0 && static_cast<std::size_t>(options.silenceDevice) < devices_.size())
+    silencePicked_[static_cast<std::size_t>(options.silenceDevice)] = true;
+  if (options.silenceShare > 0 && !devices_.empty()) {
+    // Drawn from an engine of their own, so that the devices and their
+    // readings stay those of the seed.
+    SimRandom pick(seed_ ^ 0x5DEECE66DULL);
+    const auto n = devices_.size();
+    auto count = static_cast<std::size_t>(std::ceil(options.silenceShare * static_cast<double>(n)));
+    count = std::clamp<std::size_t>(count, 1, n);
+    std::vector<std::size_t> order(n);
+    for (std::size_t i = 0; i < n; ++i) order[i] = i;
+    for (std::size_t i = n; i > 1; --i)
+      std::swap(order[i - 1], order[static_cast<std::size_t>(pick.between(0, static_cast<std::int64_t>(i) - 1))]);
+    for (std::size_t k = 0; k < count; ++k) silencePicked_[order[k]] = true;
+  }
   if (::pipe(wake_) == 0) {
     setFdFlags(wake_[0], true);
     setFdFlags(wake_[1], true);
@@ -297,9 +315,68 @@ void DongleSim::requestStop() {
   }
 }
 
+void DongleSim::wake(char why) {
+  if (wake_[1] >= 0) [[maybe_unused]] const ssize_t n = ::write(wake_[1], &why, 1);
+}
+
 void DongleSim::unplug() {
   unplugRequested_.store(true);
-  if (wake_[1] >= 0) [[maybe_unused]] const ssize_t n = ::write(wake_[1], "u", 1);
+  wake('u');
+}
+
+void DongleSim::setDeviceSilent(std::size_t index, bool silent) {
+  {
+    std::lock_guard lock(mutex_);
+    if (index >= silencedByCall_.size()) return;
+    silencedByCall_[index] = silent;
+  }
+  wake('q');
+}
+
+void DongleSim::setStalled(bool stalled) {
+  {
+    std::lock_guard lock(mutex_);
+    stalledByCall_ = stalled;
+  }
+  wake('h');
+}
+
+bool DongleSim::inWindow(Clock::time_point now, Clock::time_point from, double forSeconds) const {
+  if (now < from) return false;
+  return forSeconds <= 0 || now - from < std::chrono::duration<double>(forSeconds);
+}
+
+void DongleSim::updateSilenceAndStall(Clock::time_point now) {
+  std::vector<bool> byCall;
+  bool stallByCall = false;
+  {
+    std::lock_guard lock(mutex_);
+    byCall = silencedByCall_;
+    stallByCall = stalledByCall_;
+  }
+  const auto after = [](double s) { return duration_cast<nanoseconds>(std::chrono::duration<double>(s)); };
+  const bool stalled =
+      stallByCall || (options_.stallAfterSeconds &&
+                      inWindow(now, epoch_ + after(*options_.stallAfterSeconds), options_.stallForSeconds));
+  if (stalled != stalledNow_) {
+    stalledNow_ = stalled;
+    recordEvent(now, stalled ? "event=stall" : "event=recover");
+    if (stalled) {
+      // A hung dongle loses what it had not sent yet.
+      std::erase_if(out_, [](const Outgoing& f) { return f.written == 0; });
+      log("hung: sending nothing, answering nothing");
+    } else {
+      log("carrying on");
+    }
+  }
+  const bool windowOpen =
+      scanning_ && inWindow(now, scanStart_ + after(options_.silenceAfterSeconds), options_.silenceForSeconds);
+  for (std::size_t i = 0; i < devices_.size(); ++i) {
+    const bool silent = byCall[i] || (silencePicked_[i] && windowOpen);
+    if (silent == silentNow_[i]) continue;
+    silentNow_[i] = silent;
+    recordEvent(now, (silent ? "event=silence dev=" : "event=heard dev=") + std::to_string(i));
+  }
 }
 
 EndReason DongleSim::endReason() const {
@@ -371,6 +448,7 @@ void DongleSim::service(Clock::time_point now) {
     doUnplug(now);
     return;
   }
+  updateSilenceAndStall(now);
   std::vector<ScannedBytes> items;
   scanner_.expire(now, &items);
   for (const auto& item : items) handle(item, now);
@@ -398,9 +476,24 @@ DongleSim::Clock::time_point DongleSim::nextWake(Clock::time_point now) const {
     consider(epoch_ + duration_cast<nanoseconds>(std::chrono::duration<double>(options_.unplugAfterSeconds)));
   const bool lineDown = now < lineDownUntil_;
   if (lineDown) consider(lineDownUntil_);
-  if (!out_.empty() && !waitWritable_ && !lineDown) consider(std::max(out_.front().notBefore, lineFreeAt_ - kLineSlack));
+  if (!out_.empty() && !waitWritable_ && !lineDown && !stalledNow_)
+    consider(std::max(out_.front().notBefore, lineFreeAt_ - kLineSlack));
   if (scanning_ && out_.empty() && !due_.empty() && !lineDown) consider(*std::min_element(due_.begin(), due_.end()));
   if (auto deadline = scanner_.deadline()) consider(*deadline);
+  // The moments a stall or a silence begins and ends.
+  const auto upcoming = [&](Clock::time_point from, double forSeconds) {
+    if (from > now) consider(from);
+    if (forSeconds > 0) {
+      const auto end = from + duration_cast<nanoseconds>(std::chrono::duration<double>(forSeconds));
+      if (end > now) consider(end);
+    }
+  };
+  if (options_.stallAfterSeconds)
+    upcoming(epoch_ + duration_cast<nanoseconds>(std::chrono::duration<double>(*options_.stallAfterSeconds)),
+             options_.stallForSeconds);
+  if (scanning_)
+    upcoming(scanStart_ + duration_cast<nanoseconds>(std::chrono::duration<double>(options_.silenceAfterSeconds)),
+             options_.silenceForSeconds);
   return wake;
 }
 
@@ -475,6 +568,7 @@ void DongleSim::handle(const ScannedBytes& item, Clock::time_point now) {
     if (mode == 1) {
       recordLine(now, "rx", "start-adv", "none", true, -1, b);
       count([](SimCounters& c) { ++c.startAdvReceived; });
+      if (stalledNow_) return;
       reply(ackFrame, "ack");
       if (!scanning_) startScan(now);
       return;
@@ -482,6 +576,7 @@ void DongleSim::handle(const ScannedBytes& item, Clock::time_point now) {
     if (mode == 0) {
       recordLine(now, "rx", "soft-reset", "none", true, -1, b);
       count([](SimCounters& c) { ++c.softResetReceived; });
+      if (stalledNow_) return;
       // A reset loses what had not begun to go out.
       std::erase_if(out_, [](const Outgoing& f) { return f.droppable && f.written == 0; });
       if (scanning_) {
@@ -500,6 +595,7 @@ void DongleSim::handle(const ScannedBytes& item, Clock::time_point now) {
     }
     recordLine(now, "rx", "control", "none", true, -1, b);
     count([](SimCounters& c) { ++c.otherControlReceived; });
+    if (stalledNow_) return;
     log("control command with mode " + std::to_string(mode) + ": acked, nothing else");
     reply(ackFrame, "ack");
     return;
@@ -507,6 +603,7 @@ void DongleSim::handle(const ScannedBytes& item, Clock::time_point now) {
   if (cls == 1 && opcode == 4 && code == 0x0080) {
     recordLine(now, "rx", "config-request", "none", true, -1, b);
     count([](SimCounters& c) { ++c.configRequestReceived; });
+    if (stalledNow_) return;
     log("configuration requested");
     std::uint8_t frame[kConfigDataSize];
     DongleConfig config;
@@ -530,6 +627,7 @@ void DongleSim::reply(std::vector<std::uint8_t> frame, const char* kind) {
 
 void DongleSim::startScan(Clock::time_point now) {
   scanning_ = true;
+  scanStart_ = now;
   {
     std::lock_guard lock(mutex_);
     scanningShared_ = true;
@@ -558,6 +656,13 @@ void DongleSim::produceReports(Clock::time_point now) {
     const auto it = std::min_element(due_.begin(), due_.end());
     const auto index = static_cast<std::size_t>(it - due_.begin());
     if (*it > now) return;
+    if (stalledNow_ || silentNow_[index]) {
+      // Not heard: its turn passes without a report.
+      base_[index] += period_;
+      due_[index] = base_[index];
+      count([](SimCounters& c) { ++c.reportsSilenced; });
+      continue;
+    }
     if (now - *it > period_) {
       // The line could not carry it in time: the device has moved on.
       const auto missed = (now - *it) / period_;
@@ -655,7 +760,7 @@ void DongleSim::checkOverrun(Clock::time_point now) {
 }
 
 void DongleSim::flushOutput(Clock::time_point now) {
-  if (master_ < 0 || now < lineDownUntil_) return;
+  if (master_ < 0 || now < lineDownUntil_ || stalledNow_) return;
   while (!out_.empty() && !waitWritable_) {
     Outgoing& f = out_.front();
     if (f.notBefore > now || lineFreeAt_ > now + kLineSlack) return;

@@ -59,6 +59,7 @@ struct SimCounters {
   std::uint64_t reportsSent = 0;
   std::uint64_t reportsIntact = 0;      // reports sent whole with a good seal
   std::uint64_t reportsSkipped = 0;     // due while the line was full
+  std::uint64_t reportsSilenced = 0;    // due while the device was silent or the dongle hung
   std::uint64_t acksSent = 0;
   std::uint64_t configsSent = 0;
   std::uint64_t unknownFramesSent = 0;
@@ -108,6 +109,11 @@ class DongleSim {
   // Closes the master, as an unplugged dongle does (and --unplug-after):
   // done by the thread that runs the simulator, in its next round. Any thread.
   void unplug();
+  // Device `index` stops being heard, or is heard again; the dongle hangs
+  // (sends nothing, answers nothing, the port stays open) or carries on. On
+  // top of what the options say; done in the next round. Any thread.
+  void setDeviceSilent(std::size_t index, bool silent);
+  void setStalled(bool stalled);
   // Removes the link and closes the pty and the record; done by the
   // destructor too. Only while the simulator is not running.
   void closePty();
@@ -153,6 +159,9 @@ class DongleSim {
   void enqueue(std::vector<std::uint8_t> frame, const char* kind, int device, bool droppable, bool faulty,
                SimRandom& random);
   void flushOutput(Clock::time_point now);
+  void updateSilenceAndStall(Clock::time_point now);
+  bool inWindow(Clock::time_point now, Clock::time_point from, double forSeconds) const;
+  void wake(char why);
   void recordLine(Clock::time_point when, const char* dir, const std::string& kind, const std::string& fault,
                   bool intact, int device, const std::vector<std::uint8_t>& bytes);
   void recordEvent(Clock::time_point when, const std::string& text);
@@ -181,6 +190,10 @@ class DongleSim {
   Clock::time_point lineDownUntil_{};  // after the other side hung up
   bool waitWritable_ = false;
   bool scanning_ = false;
+  Clock::time_point scanStart_{};
+  std::vector<bool> silencePicked_;  // the devices the silence options name
+  std::vector<bool> silentNow_;      // as last recorded
+  bool stalledNow_ = false;
   bool ended_ = false;
   std::deque<Outgoing> out_;
   CommandScanner scanner_;
@@ -189,6 +202,8 @@ class DongleSim {
   SimCounters counters_;
   EndReason endReason_ = EndReason::Running;
   bool scanningShared_ = false;
+  std::vector<bool> silencedByCall_;
+  bool stalledByCall_ = false;
   std::atomic<bool> stopRequested_{false};
   std::atomic<bool> unplugRequested_{false};
   std::thread thread_;

@@ -70,6 +70,16 @@ std::function<std::string(std::string_view)> seconds(double* target) {
   };
 }
 
+std::function<std::string(std::string_view)> secondsFromZero(double* target) {
+  return [target](std::string_view v) -> std::string {
+    double x = 0;
+    if (!parseDouble(v, &x)) return quoted(v) + " is not a number of seconds";
+    if (x < 0) return quoted(v) + " is less than 0 seconds";
+    *target = x;
+    return "";
+  };
+}
+
 std::function<std::string(std::string_view)> path(std::string* target) {
   return [target](std::string_view v) -> std::string {
     if (v.empty()) return "the path is empty";
@@ -151,6 +161,25 @@ ParseOutcome parseSimOptions(int argc, const char* const* argv, SimOptions* opti
       {"--fault-unknown", true, fraction(&o.faults.unknown)},
       {"--fault-drop-byte", true, fraction(&o.faults.dropByte)},
       {"--fault-replies", false, [&](std::string_view) { o.faultReplies = true; return std::string(); }},
+      {"--silence-share", true, fraction(&o.silenceShare)},
+      {"--silence-device", true,
+       [&](std::string_view v) -> std::string {
+         std::uint64_t n = 0;
+         if (!parseUnsigned(v, &n) || n >= static_cast<std::uint64_t>(kMaxDevices))
+           return quoted(v) + " is not a device number from 0 to " + std::to_string(kMaxDevices - 1);
+         o.silenceDevice = static_cast<int>(n);
+         return "";
+       }},
+      {"--silence-after", true, secondsFromZero(&o.silenceAfterSeconds)},
+      {"--silence-for", true, seconds(&o.silenceForSeconds)},
+      {"--stall-after", true,
+       [&](std::string_view v) -> std::string {
+         double x = 0;
+         const std::string problem = secondsFromZero(&x)(v);
+         if (problem.empty()) o.stallAfterSeconds = x;
+         return problem;
+       }},
+      {"--stall-for", true, seconds(&o.stallForSeconds)},
       {"--quiet", false, [&](std::string_view) { o.quiet = true; return std::string(); }},
   };
 
@@ -192,6 +221,10 @@ ParseOutcome parseSimOptions(int argc, const char* const* argv, SimOptions* opti
       *error = std::string(name) + ": " + problem;
       return ParseOutcome::Error;
     }
+  }
+  if (o.silenceDevice >= o.devices) {
+    *error = "--silence-device: there are only " + std::to_string(o.devices) + " devices (numbered from 0)";
+    return ParseOutcome::Error;
   }
   if (o.durationSeconds > 0 && o.unplugAfterSeconds > o.durationSeconds) {
     *error = "--unplug-after: the run ends (--duration) before the unplug";
@@ -249,6 +282,22 @@ Faults (F is the fraction of device reports hit, 0 to 1, default 0):
   --fault-drop-byte F  leave one byte of the frame out
   --fault-replies      the same faults also hit acks and config data
 
+Silence and stalls (SECONDS may be fractions):
+  --silence-share F    a share of the devices (at least one when F > 0) stops
+                       being heard: no report of theirs goes out
+  --silence-device N   or the one device N (0-based, as in the record)
+  --silence-after SECONDS
+                       when, counted from the start of each scan (default 0)
+  --silence-for SECONDS
+                       for how long; then they are heard again (default: to
+                       the end of the run)
+  --stall-after SECONDS
+                       the dongle hangs this long after the pseudo-terminal
+                       opened: it sends nothing and answers no command, while
+                       its port stays open
+  --stall-for SECONDS  for how long; then it carries on, still scanning if it
+                       was (default: to the end of the run)
+
 Record format (--record): one line per frame, fields separated by spaces:
   t_ms=1234.567 dir=tx kind=report fault=none intact=1 dev=3 len=55 hex=4D4244...
   t_ms      milliseconds since the pseudo-terminal was opened; for tx, the
@@ -266,7 +315,7 @@ Record format (--record): one line per frame, fields separated by spaces:
   len, hex  the bytes as they went over the line, in upper-case hexadecimal
 Lines that begin with '#' are comments: the run's settings at the top, and
 events (open, scan start/stop, overrun when the console leaves more than
-3.5 KB unread, unplug, end).
+3.5 KB unread, silence/heard dev=N, stall/recover, unplug, end).
 
 Exit status: 0 at the end of the run (--duration, --unplug-after, SIGINT or
 SIGTERM), 1 when the pseudo-terminal or the link cannot be set up, 2 for bad

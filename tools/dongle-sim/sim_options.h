@@ -39,6 +39,17 @@ struct SimOptions {
   FaultRates faults;
   bool faultReplies = false;    // the fault rates also hit acks and config data
 
+  // Devices that stop being heard for a while (a strap taken off, a rider
+  // out of range), counted from the start of each scan.
+  double silenceShare = 0;          // share of the devices (at least one when above 0)
+  int silenceDevice = -1;           // or this one device, 0-based; -1: none
+  double silenceAfterSeconds = 0;
+  double silenceForSeconds = 0;     // 0: for the rest of the run
+  // The dongle hangs: from this time on (counted from the pty's opening) it
+  // sends nothing and answers no command, while its port stays open.
+  std::optional<double> stallAfterSeconds;
+  double stallForSeconds = 0;       // 0: for the rest of the run
+
   // Make the pty the controlling terminal of this process (setsid, then
   // TIOCSCTTY). Only one pty per process can be; the program does it, tests
   // and in-process users normally do not.

@@ -180,6 +180,58 @@ TEST_F(SimOverPty, SoftResetIsAckedAndTheReportsStop) {
   EXPECT_TRUE(console_->readUntil([&](const Bytes& b) { return test::reportsIn(b).size() > frames.size() + 2; }, 3000));
 }
 
+TEST_F(SimOverPty, SilencedDevicesAreNotHeardAndAHungDongleSendsAndAnswersNothing) {
+  SimOptions o = quick(4, 20);
+  o.silenceDevice = 1;
+  o.silenceAfterSeconds = 0.3;
+  o.silenceForSeconds = 0.6;
+  o.recordPath = dir() + "/sim.rec";
+  open(o);
+  sim_->start();
+  const std::string silent = sim_->deviceList()[1].address;
+  auto heard = [&](std::size_t from) {
+    std::set<std::string> seen;
+    std::size_t consumed = 0;
+    const auto frames = test::splitDongleFrames(console_->received(), &consumed);
+    for (std::size_t i = from; i < frames.size(); ++i)
+      if (frames[i].size() == kDeviceDataSize) seen.insert(text(frames[i], off::kDeviceAddress, kAddressWidth));
+    return std::make_pair(seen, frames.size());
+  };
+  console_->send(test::startAdvFrame());
+  console_->readFor(250);
+  EXPECT_EQ(heard(0).first.count(silent), 1u) << "heard before its silence";
+  const std::size_t before = heard(0).second;
+  console_->readFor(150);  // the silence begins
+  const std::size_t during = heard(0).second;
+  console_->readFor(350);
+  const auto [quiet, untilBack] = heard(during);
+  EXPECT_EQ(quiet.count(silent), 0u) << "not heard while silent";
+  EXPECT_EQ(quiet.size(), 3u) << "the others go on";
+  console_->readFor(600);
+  EXPECT_EQ(heard(untilBack).first.count(silent), 1u) << "heard again";
+  EXPECT_GT(during, before);
+
+  // Hung: nothing goes out, commands are not answered; then it carries on.
+  sim_->setStalled(true);
+  console_->readFor(100);
+  console_->received().clear();
+  console_->send(test::configRequestFrame());
+  EXPECT_EQ(console_->readFor(400), 0u);
+  sim_->setStalled(false);
+  EXPECT_TRUE(console_->readUntil([](const Bytes& b) { return test::reportsIn(b).size() >= 4; }, 2000))
+      << "reporting again, still scanning";
+  sim_->stop();
+  EXPECT_GT(sim_->counters().reportsSilenced, 0u);
+  EXPECT_EQ(sim_->counters().configsSent, 0u);
+  std::vector<std::string> comments;
+  test::readRecord(o.recordPath, &comments);
+  std::string events;
+  for (const auto& c : comments)
+    for (const char* e : {"event=silence dev=1", "event=heard dev=1", "event=stall", "event=recover"})
+      if (c.find(e) != std::string::npos) events += std::string(e) + ";";
+  EXPECT_EQ(events, "event=silence dev=1;event=heard dev=1;event=stall;event=recover;");
+}
+
 TEST_F(SimOverPty, RecordListsEveryByteSentAndReceivedWithItsFaults) {
   SimOptions o = quick(10, 10);
   o.recordPath = dir() + "/run.rec";

@@ -55,6 +55,20 @@ TEST(SimOptions, EveryOptionReachesItsSetting) {
   EXPECT_TRUE(o.quiet);
   EXPECT_FALSE(o.claimControllingTerminal) << "the program sets that itself";
 
+  SimOptions q;
+  ASSERT_EQ(parse({"--silence-share", "0.25", "--silence-device=3", "--silence-after", "0", "--silence-for", "7.5",
+                   "--stall-after", "0", "--stall-for=2"},
+                  &q, &error),
+            ParseOutcome::Run)
+      << error;
+  EXPECT_EQ(q.silenceShare, 0.25);
+  EXPECT_EQ(q.silenceDevice, 3);
+  EXPECT_EQ(q.silenceAfterSeconds, 0);
+  EXPECT_EQ(q.silenceForSeconds, 7.5);
+  EXPECT_EQ(q.stallAfterSeconds, 0.0) << "a stall from the start is a stall";
+  EXPECT_EQ(q.stallForSeconds, 2);
+  EXPECT_FALSE(SimOptions{}.stallAfterSeconds.has_value());
+
   SimOptions h;
   EXPECT_EQ(parse({"--devices", "3", "--help"}, &h, &error), ParseOutcome::Help);
   EXPECT_EQ(parse({"-h"}, &h, &error), ParseOutcome::Help);
@@ -85,6 +99,10 @@ TEST(SimOptions, BadOptionsAreRefusedNamingWhatIsWrong) {
       {{"--fw-version", "2.123"}, "--fw-version"},
       {{"--fw-version", "g.1"}, "--fw-version"},
       {{"--link", ""}, "--link"},
+      {{"--silence-device", "12"}, "--silence-device: there are only 12 devices"},
+      {{"--silence-after", "-1"}, "--silence-after"},
+      {{"--silence-for", "0"}, "--silence-for"},
+      {{"--stall-after", "soon"}, "--stall-after"},
       {{"--bogus"}, "unknown option '--bogus'"},
       {{"--rate"}, "--rate needs a value"},
       {{"--quiet=1"}, "--quiet takes no value"},
