@@ -29,8 +29,8 @@ void copyName(char* out, const char* name) { std::snprintf(out, kPortNameSize, "
 
 }  // namespace
 
-Link::Link(View& view, LinkWords& words, Roster& roster, const LinkPlatform& platform)
-    : view_(view), words_(words), roster_(roster), platform_(platform) {
+Link::Link(View& view, LinkWords& words, Roster& roster, const LinkPlatform& platform, const CoreClock& clock)
+    : view_(view), words_(words), roster_(roster), platform_(platform), clock_(clock) {
   parserInit(parser_);
 }
 
@@ -84,6 +84,25 @@ bool Link::portOpen() {
   return open;
 }
 
+PortState Link::portState() const {
+  std::lock_guard lock(stateMutex_);
+  return state_;
+}
+
+void Link::setState(const char* name, bool open, bool lost, int lostRc, bool failed, int failRc) {
+  std::lock_guard lock(stateMutex_);
+  if (name != nullptr) copyName(state_.name, name);
+  state_.open = open;
+  state_.lost = lost;
+  state_.lostRc = lostRc;
+  state_.failed = failed;
+  state_.failRc = failRc;
+  if (open) {
+    state_.openedMs = clock_.nowMs();
+    state_.lastInputMs = 0;
+  }
+}
+
 void Link::logLine(const char* format, const char* name, int rc) {
   char szDbg[kPortNameSize + 64];
   std::snprintf(szDbg, sizeof szDbg, format, name, rc);
@@ -107,12 +126,16 @@ bool Link::openPort(const char* portName) {
   int rc = 0;
   SerialPort* port = platform_.open(name, &rc);
   if (port == nullptr) {
+    setState(name, false, false, 0, true, rc);
     logLine("Couldn't open port %s. rc=%d\r\n", name, rc);
     return false;
   }
   logLine("Port %s opened\r\n", name, 0);
   {
     auto lock = claimPort();
+    // Under the port's lock, so that a loss the reader finds on the old port
+    // cannot be told of the new one.
+    setState(name, true, false, 0, false, 0);
     port_ = port;
     portLost_ = false;
     ++portOpens_;
@@ -242,6 +265,7 @@ void Link::readerLoop() {
   // The last wait said input was there, and reads since then that found none.
   bool waitSaidReadable = false;
   int hollowReads = 0;
+  std::int64_t quietSince = clock_.nowMs();
   while (words_.linkRunning != 0) {
     // Somebody else wants the port (a write, a port change): stay out until
     // they are done; their release wakes us.
@@ -268,6 +292,7 @@ void Link::readerLoop() {
         parserInit(parser_);
         waitSaidReadable = false;
         hollowReads = 0;
+        quietSince = clock_.nowMs();
       }
       if (readFirst) {
         words_.readInProgress = 1;
@@ -292,14 +317,26 @@ void Link::readerLoop() {
           if (platform_.clearError(port, &rc) == 0) rc = 0;
         }
         waitSaidReadable = woke == PortWait::Readable;
+        // Nothing for a while: is the device still there?
+        const std::int64_t now = clock_.nowMs();
+        if (cBytes == 0 && now - quietSince >= kIdleCheckMs) {
+          quietSince = now;
+          if (platform_.clearError(port, &rc) != 0) cBytes = -1;
+        }
       }
       if (cBytes < 0) {
         portLost_ = true;
         std::memcpy(lostName, portName_, sizeof lostName);
+        setState(lostName, false, true, rc, false, 0);
       }
     }
     if (cBytes > 0) {
       bytesRead_ += static_cast<std::uint64_t>(cBytes);
+      quietSince = clock_.nowMs();
+      {
+        std::lock_guard lock(stateMutex_);
+        state_.lastInputMs = quietSince;
+      }
       parserFeed(parser_, context, szText, static_cast<std::size_t>(cBytes));
     } else if (cBytes < 0) {
       logLine("Port %s lost rc=%d\r\n", lostName, rc);

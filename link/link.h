@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "console/view.h"
+#include "link/core_clock.h"
 #include "link/frame.h"
 #include "link/link_words.h"
 #include "link/parser.h"
@@ -47,9 +48,22 @@ struct LinkPlatform {
   }
 };
 
+// What the operator is told about the port (Link::portState).
+struct PortState {
+  char name[kPortNameSize] = {};  // the port picked last, "" before any
+  bool open = false;              // it is open and has not been lost
+  bool lost = false;              // it was open and went away
+  int lostRc = 0;
+  bool failed = false;            // it could not be opened
+  int failRc = 0;
+  std::int64_t openedMs = 0;      // when it was opened
+  std::int64_t lastInputMs = 0;   // when a byte last came from it, 0: none yet
+};
+
 class Link {
  public:
-  Link(View& view, LinkWords& words, Roster& roster, const LinkPlatform& platform = LinkPlatform{});
+  Link(View& view, LinkWords& words, Roster& roster, const LinkPlatform& platform = LinkPlatform{},
+       const CoreClock& clock = systemClock());
   // Stops the link if stopLink has not run.
   ~Link();
   Link(const Link&) = delete;
@@ -90,6 +104,9 @@ class Link {
   std::uint8_t commandFrame[kMaxCommandSize] = {};
   std::uint8_t commandLength = 0;
 
+  // Any thread: the port as the status line tells it.
+  PortState portState() const;
+
   // For tests and measurements.
   bool portOpen();
   bool readerStarted() const { return readerStarted_; }
@@ -106,6 +123,9 @@ class Link {
   // in a row, before the port counts as gone (a hung-up device that does
   // not say so).
   static constexpr int kHollowReadsToGone = 3;
+  // How long a port may bring nothing before the reader asks whether it is
+  // still there (a Win32 port whose device has gone reads as empty).
+  static constexpr int kIdleCheckMs = 500;
 
  private:
   void readerLoop();
@@ -123,11 +143,13 @@ class Link {
   std::unique_lock<std::mutex> claimPort();
   void releasePort(std::unique_lock<std::mutex>& lock);
   void logLine(const char* format, const char* name, int rc);
+  void setState(const char* name, bool open, bool lost, int lostRc, bool failed, int failRc);
 
   View& view_;
   LinkWords& words_;
   Roster& roster_;
   const LinkPlatform platform_;
+  const CoreClock& clock_;
   ManualResetEvent txEvent_;
   PortWaker waker_;
 
@@ -137,6 +159,8 @@ class Link {
   bool portLost_ = false;                // guarded by portMutex_
   std::uint64_t portOpens_ = 0;          // guarded by portMutex_
   std::atomic<int> portClaims_{0};
+  mutable std::mutex stateMutex_;
+  PortState state_;                      // guarded by stateMutex_
 
   // The command hand-over: the latest submitted frame and its number.
   std::mutex commandMutex_;

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "console/watch.h"
 #include "link/frame.h"
 #include "roster/tile_text.h"
 
@@ -18,6 +19,22 @@ void Roster::storeReadings(DeviceSlot& s, int heartRate, int rrInterval, int bat
   if (rrInterval != kKeepReading) s.rrInterval = rrInterval;
   if (battery != kKeepReading) s.battery = battery;
   formatTileText(text, s.name, s.linkState == kLinked, s.heartRate, s.rrInterval, s.battery);
+}
+
+bool Roster::silentTextLocked(DeviceSlot& s, std::int64_t nowMs, char* text) {
+  if (s.inUse != 1) return false;
+  const bool linked = s.linkState == kLinked;
+  if (!s.silent) {
+    if (nowMs - s.lastHeardMs < (linked ? kLinkedSilentAfterMs : kIdleSilentAfterMs)) return false;
+    s.silent = true;
+    s.silentSinceMs = s.lastHeardMs;
+    s.shownSilentSeconds = -1;
+  }
+  const int seconds = static_cast<int>((nowMs - s.silentSinceMs) / 1000);
+  if (seconds == s.shownSilentSeconds) return false;
+  s.shownSilentSeconds = seconds;
+  formatSilentTileText(text, s.name, linked, seconds, s.battery);
+  return true;
 }
 
 void Roster::showTileText(int slot, int heartRate, int rrInterval, int battery) {
@@ -47,6 +64,10 @@ void Roster::showReadingOnUi(void* arg) {
     DeviceSlot& s = self.table_.slots_[call->slot];
     if (s.inUse != 1 || std::strcmp(s.address, call->address) != 0) return;
     storeReadings(s, call->heartRate, call->rrInterval, call->battery, text);
+    // A reading makes a silent device live again.
+    s.lastReadingMs = self.clock_.nowMs();
+    s.silent = false;
+    s.shownSilentSeconds = -1;
   }
   call->applied = true;
   self.view_.setTileText(call->slot, text);
@@ -89,7 +110,9 @@ void Roster::toggleLink(int commandId) {
   if (!inRange(commandId, 400)) return;
   const int slot = commandId - 400;
   char text[kTileTextSize];
+  char silentText[kTileTextSize];
   bool unlinked = false;
+  bool silent = false;
   {
     std::lock_guard lock(table_.mutex_);
     DeviceSlot& s = table_.slots_[slot];
@@ -101,8 +124,13 @@ void Roster::toggleLink(int commandId) {
       storeReadings(s, 0, 0, 0, text);
       unlinked = true;
     }
+    // Silence is judged again by the threshold of the new state.
+    s.silent = false;
+    s.shownSilentSeconds = -1;
+    silent = silentTextLocked(s, clock_.nowMs(), silentText);
   }
   if (unlinked) view_.setTileText(slot, text);
+  if (silent) view_.setTileText(slot, silentText);
   showLinkedCount();
 }
 
@@ -134,9 +162,17 @@ void Roster::clearUseless() {
       to.heartRate = from.heartRate;
       to.rrInterval = from.rrInterval;
       to.battery = from.battery;
+      to.lastHeardMs = from.lastHeardMs;
+      to.lastReadingMs = from.lastReadingMs;
+      to.silent = from.silent;
+      to.silentSinceMs = from.silentSinceMs;
       std::memcpy(to.name, from.name, sizeof to.name);
       std::memcpy(to.address, from.address, sizeof to.address);
       storeReadings(to, to.heartRate, to.rrInterval, to.battery, texts[l]);
+      if (to.silent) {
+        to.shownSilentSeconds = -1;
+        silentTextLocked(to, clock_.nowMs(), texts[l]);
+      }
       changed[l] = true;
       from.inUse = 0;
       from.linkState = kIdle;
@@ -145,6 +181,8 @@ void Roster::clearUseless() {
       from.heartRate = kNoReading8;
       from.rrInterval = kNoReading16;
       from.battery = kNoReading8;
+      from.silent = false;
+      from.shownSilentSeconds = -1;
       to.brand = from.brand;
       std::strcpy(texts[k], kEmptyTileText);
       changed[k] = true;
@@ -175,12 +213,24 @@ void Roster::resetRosterOnUi(void* arg) { static_cast<Roster*>(arg)->resetRoster
 
 void Roster::resetRoster() { view_.runOnUiThread(&Roster::resetRosterOnUi, this); }
 
+void Roster::checkSilence() {
+  char texts[kTileCount][kTileTextSize];
+  bool changed[kTileCount] = {};
+  const std::int64_t now = clock_.nowMs();
+  {
+    std::lock_guard lock(table_.mutex_);
+    for (int i = 0; i < kTileCount; ++i) changed[i] = silentTextLocked(table_.slots_[i], now, texts[i]);
+  }
+  for (int i = 0; i < kTileCount; ++i)
+    if (changed[i]) view_.setTileText(i, texts[i]);
+}
+
 bool Roster::linkedBrand(int slot, std::uint8_t* brand) const {
   if (slot < 0 || slot >= kTileCount) return false;
   std::lock_guard lock(table_.mutex_);
   const DeviceSlot& s = table_.slots_[slot];
   if (s.linkState != kLinked) return false;
-  *brand = s.brand;
+  *brand = s.silent ? kFillSilent : s.brand;
   return true;
 }
 

@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "console/view.h"
+#include "link/core_clock.h"
 #include "roster/slot_table.h"
 #include "roster/tile_colours.h"
 
@@ -19,15 +20,19 @@ namespace kv {
 
 class Roster {
  public:
-  Roster(View& view, TileBrushCache& brushes) : view_(view), brushes_(brushes) {}
+  Roster(View& view, TileBrushCache& brushes, const CoreClock& clock = systemClock())
+      : view_(view), brushes_(brushes), clock_(clock) {}
   Roster(const Roster&) = delete;
   Roster& operator=(const Roster&) = delete;
 
   DeviceSlotTable& table() { return table_; }
   const DeviceSlotTable& table() const { return table_; }
 
-  // Reader thread: the slot of a reported device (see DeviceSlotTable).
-  int registerDevice(const char* name, const char* address) { return table_.registerDevice(name, address); }
+  // Reader thread: the slot of a reported device (see DeviceSlotTable); the
+  // device counts as heard now.
+  int registerDevice(const char* name, const char* address) {
+    return table_.registerDevice(name, address, clock_.nowMs());
+  }
 
   // Reader thread: applies a reading to the slot that registerDevice gave
   // for `address`. Stores heart rate, RR interval and battery (65535: keep
@@ -50,9 +55,14 @@ class Roster {
   void clearUseless();
   // Any thread: empties the roster and its tiles.
   void resetRoster();
+  // UI thread, once a second: a device not heard for kLinkedSilentAfterMs
+  // (linked) or kIdleSilentAfterMs (idle) is shown silent, with how long it
+  // has been so, until its next reading is applied (console/watch.h).
+  void checkSilence();
 
-  // UI thread, painting: true with the slot's brand when tile `slot` is
-  // linked (and so painted while the scan runs).
+  // UI thread, painting: true when tile `slot` is linked (and so painted
+  // while the scan runs), with its fill: the slot's brand, or kFillSilent
+  // when its device has gone silent.
   bool linkedBrand(int slot, std::uint8_t* brand) const;
 
  private:
@@ -62,9 +72,13 @@ class Roster {
   void resetRosterHere();
   // Stores readings into a slot (lock held) and formats its text.
   static void storeReadings(DeviceSlot& s, int heartRate, int rrInterval, int battery, char* text);
+  // Lock held: whether slot `s` is (now) silent and its silent text must be
+  // shown; the text goes to `text`.
+  static bool silentTextLocked(DeviceSlot& s, std::int64_t nowMs, char* text);
 
   View& view_;
   TileBrushCache& brushes_;
+  const CoreClock& clock_;
   DeviceSlotTable table_;
 };
 

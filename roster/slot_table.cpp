@@ -33,6 +33,11 @@ void DeviceSlotTable::initLocked() {
     s.heartRate = kNoReading8;
     s.rrInterval = kNoReading16;
     s.battery = kNoReading8;
+    s.lastHeardMs = 0;
+    s.lastReadingMs = 0;
+    s.silent = false;
+    s.silentSinceMs = 0;
+    s.shownSilentSeconds = -1;
   }
 }
 
@@ -59,10 +64,13 @@ bool DeviceSlotTable::isSlotInUse(int index) const {
   return slots_[index].inUse == 1;
 }
 
-int DeviceSlotTable::registerDevice(const char* name, const char* address) {
+int DeviceSlotTable::registerDevice(const char* name, const char* address, std::int64_t nowMs) {
   std::lock_guard lock(mutex_);
   const int known = findLocked(address);
-  if (known >= 0) return known;
+  if (known >= 0) {
+    slots_[known].lastHeardMs = nowMs;
+    return known;
+  }
   int free = -1;
   for (int i = 0; i < kTileCount; ++i) {
     if (slots_[i].inUse == 0) {
@@ -81,6 +89,10 @@ int DeviceSlotTable::registerDevice(const char* name, const char* address) {
   s.heartRate = kNoReading8;
   s.rrInterval = kNoReading16;
   s.battery = kNoReading8;
+  s.lastHeardMs = nowMs;
+  s.lastReadingMs = 0;
+  s.silent = false;
+  s.shownSilentSeconds = -1;
   copyBounded(s.name, sizeof s.name, name);
   copyBounded(s.address, sizeof s.address, address);
   return free;

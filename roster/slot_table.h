@@ -18,6 +18,9 @@ inline constexpr std::uint8_t kLinked = 15;
 inline constexpr std::uint8_t kBrandMirabeat = 0;
 inline constexpr std::uint8_t kBrandPolar = 1;
 inline constexpr std::uint8_t kBrandOther = 9;
+// The fill of a linked tile whose device has gone silent, in the place of
+// its brand (see tileColour).
+inline constexpr std::uint8_t kFillSilent = 0xFF;
 
 inline constexpr int kNoReading8 = 255;     // heart rate, battery: none received yet
 inline constexpr int kNoReading16 = 65535;  // RR interval: none received yet; as an argument: keep
@@ -32,6 +35,15 @@ struct DeviceSlot {
   int heartRate = kNoReading8;
   int rrInterval = kNoReading16;
   int battery = kNoReading8;
+  // When its device was last heard (a report with a good seal) and when its
+  // last reading was applied (0: none yet), on the core's clock.
+  std::int64_t lastHeardMs = 0;
+  std::int64_t lastReadingMs = 0;
+  // Not heard for too long: shown silent, counting from silentSinceMs (the
+  // last time it was heard), until its next reading is applied.
+  bool silent = false;
+  std::int64_t silentSinceMs = 0;
+  int shownSilentSeconds = -1;  // the count its tile shows, -1: none
 };
 
 // The table and the operations that touch no window. Thread-safe.
@@ -48,8 +60,9 @@ class DeviceSlotTable {
   bool isSlotInUse(int index) const;
   // The slot now holding the device with this address, or -1 when the
   // device is refused ("Polar...") or no slot is free. A device new to the
-  // table starts idle and with no readings (255 / 65535 / 255).
-  int registerDevice(const char* name, const char* address);
+  // table starts idle, live and with no readings (255 / 65535 / 255). The
+  // device counts as heard at `nowMs`.
+  int registerDevice(const char* name, const char* address, std::int64_t nowMs = 0);
   // A copy of slot `index` as it is now.
   DeviceSlot slot(int index) const;
 

@@ -5,6 +5,7 @@
 namespace kv {
 
 Rgb tileColour(std::uint8_t brand, bool hot) {
+  if (brand == kFillSilent) return hot ? kSilentHotColour : kSilentColour;
   if (brand == kBrandMirabeat) return hot ? kMirabeatHotColour : kMirabeatColour;
   return hot ? kOtherBrandHotColour : kOtherBrandColour;
 }

@@ -20,8 +20,13 @@ inline constexpr Rgb kMirabeatColour{0, 128, 255};
 inline constexpr Rgb kMirabeatHotColour{11, 53, 189};
 inline constexpr Rgb kOtherBrandColour{213, 64, 183};
 inline constexpr Rgb kOtherBrandHotColour{166, 36, 140};
+// A linked tile whose device has gone silent: grey, seen across a room
+// among the brands' colours.
+inline constexpr Rgb kSilentColour{150, 150, 150};
+inline constexpr Rgb kSilentHotColour{118, 118, 118};
 
-// Fill colour of a linked tile of `brand`, under the mouse when `hot`.
+// Fill colour of a linked tile of `brand` (or kFillSilent), under the mouse
+// when `hot`.
 Rgb tileColour(std::uint8_t brand, bool hot);
 
 // Colour of row y of a vertical gradient `height` rows high:

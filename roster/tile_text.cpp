@@ -24,6 +24,18 @@ void formatTileText(char* out, const char* rawName, bool linked, int heartRate, 
   std::snprintf(out, kTileTextSize, "%s\n%s%s\n%s", name, heart_str, rr_int_str, batt_str);
 }
 
+void formatSilentTileText(char* out, const char* rawName, bool linked, int seconds, int battery) {
+  char name[kDeviceNameWidth + 1];
+  copyShowable(name, sizeof name, rawName);
+  if (!linked) {
+    std::snprintf(out, kTileTextSize, "%s\n-- (%d s)\n", name, seconds);
+    return;
+  }
+  char batt_str[15] = "Bat: --";
+  if (battery >= 0 && battery <= 100) std::snprintf(batt_str, sizeof batt_str, "Bat: %d%%", battery);
+  std::snprintf(out, kTileTextSize, "%s\nHR: -- (%d s)\n%s", name, seconds, batt_str);
+}
+
 void formatLinkedCount(char* out, int count) { std::snprintf(out, 12, "%d", count); }
 
 void tileLabel(const char* text, char* out) {

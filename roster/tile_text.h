@@ -13,6 +13,12 @@ inline constexpr const char* kEmptyTileText = "empty";
 // The name's control characters are shown as kStandIn (link/frame.h).
 void formatTileText(char* out, const char* name, bool linked, int heartRate, int rrInterval, int battery);
 
+// The text of a tile whose device has gone silent `seconds` ago: linked,
+// "name\nHR: -- (12 s)\nBat: b%" (the battery as last heard, "Bat: --" when
+// none came); any other, "name\n-- (12 s)\n". `out` holds kTileTextSize
+// characters.
+void formatSilentTileText(char* out, const char* name, bool linked, int seconds, int battery);
+
 // "%d" into `out` (at least 12 characters).
 void formatLinkedCount(char* out, int count);
 

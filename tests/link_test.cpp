@@ -242,8 +242,9 @@ struct FakePort {
   std::deque<Read> reads;
   bool alwaysReadable = false;  // every wait says input is there
   int clearFailCode = 0;        // nonzero: clearing the error state fails
-  int clears = 0;
+  int clears = 0;               // clearings right after a failed read
   int readCalls = 0;
+  bool lastReadFailed = false;
   std::vector<int> swallowAtWrite;  // swallowNextAck as each write reached the line
   LinkWords* words = nullptr;
   bool failThreads = false;
@@ -258,9 +259,11 @@ struct FakePort {
   static int read(SerialPort*, std::uint8_t* buf, int size, int* rc) {
     std::lock_guard lock(current->m);
     ++current->readCalls;
+    current->lastReadFailed = false;
     if (current->reads.empty()) return 0;
     Read r = current->reads.front();
     current->reads.pop_front();
+    current->lastReadFailed = r.failCode != 0;
     if (r.failCode != 0) {
       *rc = r.failCode;
       return -1;
@@ -276,17 +279,22 @@ struct FakePort {
   }
   static int clearError(SerialPort*, int* rc) {
     std::lock_guard lock(current->m);
-    ++current->clears;
+    current->clears += current->lastReadFailed;
     if (current->clearFailCode == 0) return 0;
     *rc = current->clearFailCode;
     return -1;
   }
+  // Input is there as soon as a read is scripted (looked at every 2 ms).
   static PortWait wait(SerialPort* port, PortWaker& waker, int ms) {
-    if (port != nullptr) {
-      std::lock_guard lock(current->m);
-      if (current->alwaysReadable || !current->reads.empty()) return PortWait::Readable;
+    for (int waited = 0;; waited += 2) {
+      if (port != nullptr) {
+        std::lock_guard lock(current->m);
+        if (current->alwaysReadable || !current->reads.empty()) return PortWait::Readable;
+      }
+      if (waited >= ms) return PortWait::TimedOut;
+      const PortWait woke = serialWait(nullptr, waker, 2);
+      if (woke != PortWait::TimedOut) return woke;
     }
-    return serialWait(nullptr, waker, ms);
   }
   static void startThread(std::thread& thread, void (*body)(Link*), Link* link) {
     if (current->failThreads) throw std::system_error(EAGAIN, std::generic_category());

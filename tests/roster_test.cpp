@@ -11,11 +11,18 @@
 namespace kv {
 namespace {
 
+// A clock the test moves by hand.
+struct HandClock : CoreClock {
+  std::int64_t now = 1000000;
+  std::int64_t nowMs() const override { return now; }
+};
+
 class RosterTest : public ::testing::Test {
  protected:
   test::RecordingView view;
   TileBrushCache brushes;
-  Roster roster{view, brushes};
+  HandClock clock;
+  Roster roster{view, brushes, clock};
   DeviceSlotTable& table = roster.table();
 
   // Registers a device with a reading, as the parser does.
@@ -128,6 +135,68 @@ TEST_F(RosterTest, TileTextsFollowReadingsAndLinkState) {
   EXPECT_EQ(s.rrInterval, 0);
   EXPECT_EQ(s.battery, 0);
   EXPECT_EQ(view.linkedCount(), "1");
+}
+
+TEST_F(RosterTest, ADeviceNotHeardIsShownSilentUntilItsNextReading) {
+  report("Coros A", addr(0).c_str(), 70, 800, 50);
+  report("Coros B", addr(1).c_str(), 80, 700, 40);
+  roster.toggleLink(400);
+  roster.showReading(0, addr(0).c_str(), 70, 800, 50);
+  std::uint8_t fill = 0;
+  // Heard every second: nothing on the normal path changes.
+  view.clearCalls();
+  for (int i = 0; i < 60; ++i) {
+    clock.now += 1000;
+    report("Coros A", addr(0).c_str(), 70, 800, 50);
+    report("Coros B", addr(1).c_str(), 80, 700, 40);
+    view.clearCalls();
+    roster.checkSilence();
+    ASSERT_TRUE(view.calls().empty()) << i;
+  }
+  // A linked device: silent at 5 s, grey instead of its brand, counting.
+  clock.now += 4999;
+  roster.checkSilence();
+  EXPECT_EQ(view.tileText(0), "Coros A\nHR: 70 , RR: 800\nBat: 50%");
+  clock.now += 1;
+  roster.checkSilence();
+  EXPECT_EQ(view.tileText(0), "Coros A\nHR: -- (5 s)\nBat: 50%");
+  ASSERT_TRUE(roster.linkedBrand(0, &fill));
+  EXPECT_EQ(fill, kFillSilent);
+  EXPECT_EQ(tileColour(fill, false), kSilentColour);
+  clock.now += 1500;
+  roster.checkSilence();
+  EXPECT_EQ(view.tileText(0), "Coros A\nHR: -- (6 s)\nBat: 50%");
+  // Heard without a reading: still silent; the next reading makes it live.
+  roster.registerDevice("Coros A", addr(0).c_str());
+  clock.now += 1000;
+  roster.checkSilence();
+  EXPECT_EQ(view.tileText(0), "Coros A\nHR: -- (7 s)\nBat: 50%");
+  roster.showReading(0, addr(0).c_str(), 72, 790, 50);
+  EXPECT_EQ(view.tileText(0), "Coros A\nHR: 72 , RR: 790\nBat: 50%");
+  ASSERT_TRUE(roster.linkedBrand(0, &fill));
+  EXPECT_EQ(fill, kBrandOther);
+
+  // An idle device is marked after 30 s, not before.
+  EXPECT_EQ(view.tileText(1), "Coros B\n\n");
+  clock.now += 30000 - 7500 - 1;
+  roster.checkSilence();
+  EXPECT_EQ(view.tileText(1), "Coros B\n\n");
+  clock.now += 1;
+  roster.checkSilence();
+  EXPECT_EQ(view.tileText(1), "Coros B\n-- (30 s)\n");
+  // Linked now, it shows as a silent linked tile at once; packed into
+  // slot 0 by "Clear Useless", it stays silent.
+  roster.toggleLink(401);
+  EXPECT_EQ(view.tileText(1), "Coros B\nHR: -- (30 s)\nBat: 40%");
+  roster.toggleLink(400);
+  roster.clearUseless();
+  EXPECT_EQ(view.tileText(0), "Coros B\nHR: -- (30 s)\nBat: 40%");
+  ASSERT_TRUE(roster.linkedBrand(0, &fill));
+  EXPECT_EQ(fill, kFillSilent);
+  // Unlinked after 31 s: the Part's text first, then the idle mark.
+  clock.now += 1000;
+  roster.toggleLink(400);
+  EXPECT_EQ(view.tileText(0), "Coros B\n-- (31 s)\n");
 }
 
 TEST_F(RosterTest, NamesAreShownNotObeyed) {
