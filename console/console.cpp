@@ -1,5 +1,9 @@
 #include "console/console.h"
 
+#include <cstdio>
+#include <cstring>
+
+#include "console/watch.h"
 #include "link/frame.h"
 #include "link/serial_port.h"
 
@@ -10,6 +14,10 @@ namespace {
 void startOrStop(ConsoleCore& core) {
   core.words.pendingCommand = 0;
   Link& link = core.link;
+  // Watched: no ack within kAckWaitMs and the button reads this again.
+  core.ackAwaitedSinceMs = core.clock.nowMs();
+  core.labelBeforePress = core.words.scanning == 0 ? "Start ..." : "Stop !!!";
+  core.noAnswer = false;
   if (core.words.scanning == 0) {
     buildControlCommand(link.commandFrame, 0, 1, &link.commandLength);
     link.submitCommand(link.commandFrame, link.commandLength);
@@ -62,6 +70,8 @@ void selectPortFromList(ConsoleCore& core) {
   char name[kPortNameSize] = {};
   view.portName(index, name, kPortNameSize);
   core.link.selectPort(name);
+  core.listHint[0] = '\0';
+  showStatus(core);
   view.waitServingLink(kConfigRequestDelayMs);
   core.link.requestDongleConfig();
 }
@@ -107,6 +117,67 @@ int handleCommand(ConsoleCore& core, int commandId, int code) {
       break;
   }
   return 0;
+}
+
+void showStatus(ConsoleCore& core) {
+  StatusFacts facts;
+  facts.port = core.link.portState();
+  facts.scanning = core.words.scanning.load() == 1;
+  facts.noAnswer = core.noAnswer;
+  facts.listHint = core.listHint;
+  facts.nowMs = core.clock.nowMs();
+  char text[kStatusTextSize];
+  formatStatus(facts, text);
+  if (std::strcmp(text, core.statusShown) == 0) return;
+  std::memcpy(core.statusShown, text, sizeof text);
+  core.view.setStatusLine(text);
+}
+
+void watchConsole(ConsoleCore& core) {
+  core.roster.checkSilence();
+  const bool acked = core.words.pendingCommand.load() != 0;
+  if (acked) core.noAnswer = false;  // a late ack is an answer too
+  if (core.ackAwaitedSinceMs != 0) {
+    if (acked) {
+      core.ackAwaitedSinceMs = 0;
+    } else if (core.clock.nowMs() - core.ackAwaitedSinceMs >= kAckWaitMs) {
+      core.ackAwaitedSinceMs = 0;
+      core.noAnswer = true;
+      core.view.setStartLabel(core.labelBeforePress);
+    }
+  }
+  showStatus(core);
+}
+
+void refreshPortList(ConsoleCore& core) {
+  View& view = core.view;
+  struct Listing {
+    View* view;
+    char picked[kPortNameSize];
+    int pickedAt;
+    int count;
+    char* hint;
+  } listing{&view, {}, -1, 0, core.listHint};
+  const int selected = view.selectedPort();
+  if (selected >= 0) view.portName(selected, listing.picked, kPortNameSize);
+  core.listHint[0] = '\0';
+  view.clearPorts();
+  enumerateSerialPorts(
+      [](void* ctx, const char* path) {
+        auto* l = static_cast<Listing*>(ctx);
+        if (l->picked[0] != '\0' && std::strcmp(path, l->picked) == 0) l->pickedAt = l->count;
+        ++l->count;
+        return l->view->addPort(path);
+      },
+      &listing,
+      [](void* ctx, const char* path, int rc) {
+        auto* l = static_cast<Listing*>(ctx);
+        if (l->hint[0] != '\0') return;  // the first one is enough to say what to do
+        const char* why = serialOpenFailure(rc);
+        std::snprintf(l->hint, kStatusTextSize, "Port %s: %s", path, why != nullptr ? why : "may not be opened");
+      });
+  if (listing.pickedAt >= 0) view.selectPortItem(listing.pickedAt);
+  showStatus(core);
 }
 
 void shutdownWindow(ConsoleCore& core) {

@@ -4,7 +4,9 @@
 // handleCommand.
 #pragma once
 
+#include "console/status.h"
 #include "console/view.h"
+#include "link/core_clock.h"
 #include "link/link.h"
 #include "link/link_words.h"
 #include "roster/roster.h"
@@ -52,16 +54,29 @@ inline constexpr const char* kAboutText = "Koravel Version 2.0a";
 
 class ConsoleCore {
  public:
-  explicit ConsoleCore(View& view, const LinkPlatform& platform = LinkPlatform{})
-      : view(view), roster(view, brushes), link(view, words, roster, platform) {}
+  explicit ConsoleCore(View& view, const LinkPlatform& platform = LinkPlatform{},
+                       const CoreClock& clock = systemClock())
+      : view(view), clock(clock), roster(view, brushes, clock), link(view, words, roster, platform, clock) {}
   ConsoleCore(const ConsoleCore&) = delete;
   ConsoleCore& operator=(const ConsoleCore&) = delete;
 
   View& view;
+  const CoreClock& clock;
   // Set once the main window is on its way out (the operator was told the
   // log is full, or the shutdown has begun): a full log is then not reported
   // again.
   bool closing = false;
+
+  // What the watch keeps (watchConsole): since when a Start or Stop awaits
+  // its ack (0: none) and what the Start button read before it; whether the
+  // last one went unanswered; what opening the port list had to say; the
+  // status line as shown.
+  std::int64_t ackAwaitedSinceMs = 0;
+  const char* labelBeforePress = nullptr;
+  bool noAnswer = false;
+  char listHint[kStatusTextSize] = {};
+  char statusShown[kStatusTextSize] = {};
+
   LinkWords words;
   TileBrushCache brushes;
   Roster roster;
@@ -81,5 +96,18 @@ int handleCommand(ConsoleCore& core, int commandId, int code);
 // reset and wait kShutdownWaitMs while the link threads are served. The
 // front end then ends its event loop and calls core.link.stopLink().
 void shutdownWindow(ConsoleCore& core);
+
+// UI thread, every kWatchEveryMs (a timer of the front end's, console/
+// watch.h): devices gone silent, a Start or Stop gone unanswered (the Start
+// button then reads again what it read before), and the status line.
+void watchConsole(ConsoleCore& core);
+
+// UI thread: the operator opens the port list. It is filled afresh, so that
+// a dongle plugged in since is there; the picked port stays selected while
+// it is listed; a port this user may not open is said on the status line.
+void refreshPortList(ConsoleCore& core);
+
+// UI thread: brings the status line up to date now.
+void showStatus(ConsoleCore& core);
 
 }  // namespace kv

@@ -82,6 +82,17 @@ class View {
   // The same, until done(arg) is true or `timeoutMs` has passed; returns
   // done(arg).
   virtual bool waitServingLinkUntil(bool (*done)(void*), void* arg, int timeoutMs) = 0;
+
+  // --- UI thread only: what the operator is told beyond the controls above
+  // (a view without such a control does nothing) ---
+
+  // Replaces the text of the status line.
+  virtual void setStatusLine(const char* /*text*/) {}
+  // Empties the port list.
+  virtual void clearPorts() {}
+  // Selects item `index` of the port list, as the program's own doing: no
+  // port is picked by it.
+  virtual void selectPortItem(int /*index*/) {}
 };
 
 }  // namespace kv

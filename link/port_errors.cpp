@@ -38,6 +38,35 @@ bool serialErrorMeansGone(int code) {
 #endif
 }
 
+const char* win32OpenFailure(int code) {
+  switch (code) {
+    case 2:  // ERROR_FILE_NOT_FOUND
+    case 3:  // ERROR_PATH_NOT_FOUND
+      return "not found";
+    case 5:  // ERROR_ACCESS_DENIED: a COM port another program has open
+    case 32:  // ERROR_SHARING_VIOLATION
+      return "held by another program";
+    default:
+      return nullptr;
+  }
+}
+
+const char* posixOpenFailure(int code) {
+  if (code == EACCES || code == EPERM) return "permission denied: add your user to the dialout group (then log in again)";
+  if (code == EBUSY || code == EAGAIN || code == EWOULDBLOCK) return "held by another program";
+  if (code == ENOENT || code == ENODEV || code == ENXIO) return "not found";
+  if (code == ENOTTY) return "not a serial port";
+  return nullptr;
+}
+
+const char* serialOpenFailure(int code) {
+#ifdef _WIN32
+  return win32OpenFailure(code);
+#else
+  return posixOpenFailure(code);
+#endif
+}
+
 int serialGoneCode() {
 #ifdef _WIN32
   return 1167;  // ERROR_DEVICE_NOT_CONNECTED

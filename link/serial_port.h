@@ -68,6 +68,14 @@ bool serialErrorMeansGone(int code);
 // saying so (EIO / ERROR_DEVICE_NOT_CONNECTED).
 int serialGoneCode();
 
+// Why a port could not be opened, in words for the operator, from the code
+// serialOpen gave ("held by another program"...); null when the code says
+// nothing more than the number. Again one rule per system, and this
+// system's.
+const char* win32OpenFailure(int code);
+const char* posixOpenFailure(int code);
+const char* serialOpenFailure(int code);
+
 enum class PortWait {
   Readable,  // bytes are waiting on the port
   Gone,      // the device has hung up or failed; reads will not recover
@@ -112,20 +120,31 @@ PortWait serialWait(SerialPort* port, PortWaker& waker, int timeoutMs);
 // Called once for each port found, with its path; returning false stops the
 // enumeration.
 using PortFound = bool (*)(void* ctx, const char* path);
+// Called for a port that is there but that this user may not open (POSIX:
+// EACCES, not in the group that owns the device), with the code.
+using PortRefused = void (*)(void* ctx, const char* path, int rc);
 
 // Lists the ports that can be opened right now, each opened exclusively and
 // closed again (the line settings are left alone), in probing order, at most
 // kMaxListedPorts. Returns 0, or -1 when `add` returned false.
 //   Win32: \\.\COM1 to \\.\COM64.
 //   POSIX: /dev/ttyUSB0.., /dev/ttyACM0.., /dev/ttyS0.. (numbers 0 to 255),
-//          and on macOS every /dev/cu.* in name order.
-int enumerateSerialPorts(PortFound add, void* ctx);
+//          on macOS every /dev/cu.* in name order, then every entry of the
+//          user's own port folder (userPortFolder) in name order.
+int enumerateSerialPorts(PortFound add, void* ctx, PortRefused refused = nullptr);
 
 // The same over the given families of paths, in the order given. A family is
 // a path prefix probed with increasing decimal numbers appended (POSIX 0 to
 // 255, Win32 1 to 64); on POSIX a family ending in '*' instead means every
 // entry of that directory whose name begins with what precedes the '*', in
 // name order.
-int enumerateSerialPortsIn(const char* const* families, int familyCount, PortFound add, void* ctx);
+int enumerateSerialPortsIn(const char* const* families, int familyCount, PortFound add, void* ctx,
+                           PortRefused refused = nullptr);
+
+// POSIX: the folder of this user's own ports, where a simulated dongle puts
+// a link to its pseudo-terminal so that the console lists it without root:
+// $XDG_RUNTIME_DIR/koravel, else /tmp/koravel-UID. Into `out` (kPortNameSize
+// characters); false when there is none (Win32).
+bool userPortFolder(char* out);
 
 }  // namespace kv

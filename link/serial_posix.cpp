@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -289,6 +290,7 @@ namespace {
 struct Listing {
   PortFound add;
   void* ctx;
+  PortRefused denied;
   int listed = 0;
   bool refused = false;
 };
@@ -296,8 +298,12 @@ struct Listing {
 // Lists `path` if it can be taken right now. Returns false once the listing
 // must end: `add` refused, or the list is full.
 bool offer(Listing& listing, const char* path) {
-  const int fd = openLocked(path, nullptr);
-  if (fd < 0) return true;
+  int rc = 0;
+  const int fd = openLocked(path, &rc);
+  if (fd < 0) {
+    if ((rc == EACCES || rc == EPERM) && listing.denied != nullptr) listing.denied(listing.ctx, path, rc);
+    return true;
+  }
   ::close(fd);
   ++listing.listed;
   if (!listing.add(listing.ctx, path)) {
@@ -371,9 +377,10 @@ bool offerDirectory(Listing& listing, const char* family) {
 
 }  // namespace
 
-int enumerateSerialPortsIn(const char* const* families, int familyCount, PortFound add, void* ctx) {
+int enumerateSerialPortsIn(const char* const* families, int familyCount, PortFound add, void* ctx,
+                           PortRefused refused) {
   if (add == nullptr) return 0;
-  Listing listing{add, ctx};
+  Listing listing{add, ctx, refused};
   for (int i = 0; i < familyCount; ++i) {
     const char* family = families[i];
     if (family == nullptr) continue;
@@ -384,13 +391,33 @@ int enumerateSerialPortsIn(const char* const* families, int familyCount, PortFou
   return listing.refused ? -1 : 0;
 }
 
-int enumerateSerialPorts(PortFound add, void* ctx) {
+bool userPortFolder(char* out) {
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  int len = 0;
+  if (runtime != nullptr && runtime[0] == '/') {
+    len = std::snprintf(out, kPortNameSize, "%s/koravel", runtime);
+  } else {
+    len = std::snprintf(out, kPortNameSize, "/tmp/koravel-%u", static_cast<unsigned>(::getuid()));
+  }
+  return len > 0 && len < kPortNameSize;
+}
+
+int enumerateSerialPorts(PortFound add, void* ctx, PortRefused refused) {
+  char user[kPortNameSize + 2];
+  const char* families[4] = {};
+  int count = 0;
 #if defined(__APPLE__)
-  static const char* const kFamilies[] = {"/dev/cu.*"};
+  families[count++] = "/dev/cu.*";
 #else
-  static const char* const kFamilies[] = {"/dev/ttyUSB", "/dev/ttyACM", "/dev/ttyS"};
+  families[count++] = "/dev/ttyUSB";
+  families[count++] = "/dev/ttyACM";
+  families[count++] = "/dev/ttyS";
 #endif
-  return enumerateSerialPortsIn(kFamilies, static_cast<int>(sizeof kFamilies / sizeof kFamilies[0]), add, ctx);
+  if (userPortFolder(user)) {
+    std::strcat(user, "/*");
+    families[count++] = user;
+  }
+  return enumerateSerialPortsIn(families, count, add, ctx, refused);
 }
 
 }  // namespace kv

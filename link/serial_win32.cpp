@@ -166,7 +166,8 @@ PortWait serialWait(SerialPort* /*port*/, PortWaker& waker, int timeoutMs) {
 
 // ---- enumeration ----
 
-int enumerateSerialPortsIn(const char* const* families, int familyCount, PortFound add, void* ctx) {
+int enumerateSerialPortsIn(const char* const* families, int familyCount, PortFound add, void* ctx,
+                           PortRefused /*refused*/) {
   if (add == nullptr) return 0;
   int listed = 0;
   char path[kPortNameSize];
@@ -187,9 +188,14 @@ int enumerateSerialPortsIn(const char* const* families, int familyCount, PortFou
   return 0;
 }
 
-int enumerateSerialPorts(PortFound add, void* ctx) {
+int enumerateSerialPorts(PortFound add, void* ctx, PortRefused refused) {
   static const char* const kFamilies[] = {"\\\\.\\COM"};
-  return enumerateSerialPortsIn(kFamilies, 1, add, ctx);
+  return enumerateSerialPortsIn(kFamilies, 1, add, ctx, refused);
+}
+
+bool userPortFolder(char* out) {
+  out[0] = '\0';
+  return false;
 }
 
 }  // namespace kv

@@ -7,8 +7,16 @@
 #include <string>
 #include <thread>
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+
 #include "console/console.h"
 #include "console/layout.h"
+#include "support/hand_clock.h"
 #include "support/pty.h"
 #include "support/recording_view.h"
 
@@ -63,7 +71,8 @@ class ConsoleTest : public ::testing::Test {
   }
 
   test::RecordingView view;
-  ConsoleCore core{view};
+  test::HandClock clock;
+  ConsoleCore core{view, LinkPlatform{}, clock};
   test::Pty pty;
 };
 
@@ -103,6 +112,106 @@ TEST_F(ConsoleTest, StartAndStopFollowTheDonglesAcks) {
   EXPECT_EQ(view.tileText(0), "empty");
   EXPECT_EQ(view.linkedCount(), "");
   EXPECT_FALSE(core.roster.table().isSlotInUse(0));
+}
+
+TEST_F(ConsoleTest, TheStatusLineTellsOfAnUnansweredStartAQuietDongleAndALostPort) {
+  watchConsole(core);
+  EXPECT_EQ(view.statusLine(), "No port open: pick the dongle's port in the list");
+  pickPort();
+  const std::string port = "Port " + pty.slavePath();
+  EXPECT_EQ(view.statusLine(), port + " open");
+  ASSERT_TRUE(sendAck([&] { return core.words.swallowNextAck == 0; }));
+
+  // Start, and no ack within 2 s: said so, and the button reads as before.
+  handleCommand(core, id::kStart, kBnClicked);
+  clock.advance(1999);
+  watchConsole(core);
+  EXPECT_EQ(view.startLabel(), "scanning");
+  clock.advance(1);
+  watchConsole(core);
+  EXPECT_EQ(view.startLabel(), "Start ...");
+  EXPECT_EQ(view.statusLine(), port + ": no answer from the dongle");
+  // A late ack still counts.
+  ASSERT_TRUE(sendAck([&] { return view.startLabel() == "Stop !!!"; }));
+  watchConsole(core);
+  EXPECT_EQ(view.statusLine(), port + " open, scanning");
+
+  // Nothing from the dongle for 5 s while scanning.
+  clock.advance(4999);
+  watchConsole(core);
+  EXPECT_EQ(view.statusLine(), port + " open, scanning");
+  clock.advance(1);
+  watchConsole(core);
+  EXPECT_EQ(view.statusLine(), port + ": no data from the dongle for 5 s");
+  pty.closeMaster();
+  ASSERT_TRUE(view.waitForLog(" lost rc=", 2000));
+  watchConsole(core);
+  EXPECT_EQ(view.statusLine(), port + " lost");
+  // Stop without a port: no answer either.
+  handleCommand(core, id::kStart, kBnClicked);
+  clock.advance(2000);
+  watchConsole(core);
+  EXPECT_EQ(view.startLabel(), "Stop !!!");
+  EXPECT_EQ(view.statusLine(), "No port open: no answer from the dongle");
+}
+
+TEST_F(ConsoleTest, OpeningThePortListListsPortsThatCameSinceAndKeepsThePick) {
+  namespace fs = std::filesystem;
+  const fs::path runtime = fs::temp_directory_path() / ("kv-runtime-" + std::to_string(::getpid()));
+  fs::create_directories(runtime / "koravel");
+  const char* saved = std::getenv("XDG_RUNTIME_DIR");
+  const std::string savedValue = saved != nullptr ? saved : "";
+  ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+  test::Pty other;
+  fs::create_symlink(pty.slavePath(), runtime / "koravel" / "sim-b");
+  const std::string b = (runtime / "koravel" / "sim-b").string();
+  const std::string a = (runtime / "koravel" / "sim-a").string();
+
+  refreshPortList(core);
+  auto listed = [&](const std::string& path) {
+    const auto ports = view.ports();
+    return std::find(ports.begin(), ports.end(), path) - ports.begin();
+  };
+  ASSERT_LT(listed(b), static_cast<long>(view.ports().size()));
+  view.selectPortItem(static_cast<int>(listed(b)));
+  // A dongle plugged in since is listed, the pick stays where it is.
+  fs::create_symlink(other.slavePath(), a);
+  refreshPortList(core);
+  ASSERT_LT(listed(a), listed(b));
+  EXPECT_EQ(view.selectedPort(), listed(b));
+  // Once it has gone, nothing is selected.
+  fs::remove(b);
+  refreshPortList(core);
+  EXPECT_EQ(listed(b), static_cast<long>(view.ports().size()));
+  EXPECT_EQ(view.selectedPort(), -1);
+
+  if (saved != nullptr) {
+    ::setenv("XDG_RUNTIME_DIR", savedValue.c_str(), 1);
+  } else {
+    ::unsetenv("XDG_RUNTIME_DIR");
+  }
+  fs::remove_all(runtime);
+}
+
+TEST(Status, APickThatFailsSaysWhy) {
+  StatusFacts f;
+  std::snprintf(f.port.name, sizeof f.port.name, "/dev/ttyUSB0");
+  f.port.failed = true;
+  char text[kStatusTextSize];
+  const std::pair<int, const char*> reasons[] = {
+      {EACCES, "Port /dev/ttyUSB0: permission denied: add your user to the dialout group (then log in again)"},
+      {EWOULDBLOCK, "Port /dev/ttyUSB0: held by another program"},
+      {ENOENT, "Port /dev/ttyUSB0: not found"},
+      {EIO, "Port /dev/ttyUSB0 cannot be opened (rc=5)"},
+  };
+  for (const auto& [rc, line] : reasons) {
+    f.port.failRc = rc;
+    formatStatus(f, text);
+    EXPECT_STREQ(text, line);
+  }
+  EXPECT_STREQ(win32OpenFailure(5), "held by another program");
+  EXPECT_STREQ(win32OpenFailure(2), "not found");
+  EXPECT_EQ(win32OpenFailure(995), nullptr);
 }
 
 TEST_F(ConsoleTest, TilesAndTooltipRequestsPassThroughTheRoster) {

@@ -6,22 +6,17 @@
 
 #include "roster/roster.h"
 #include "roster/tile_text.h"
+#include "support/hand_clock.h"
 #include "support/recording_view.h"
 
 namespace kv {
 namespace {
 
-// A clock the test moves by hand.
-struct HandClock : CoreClock {
-  std::int64_t now = 1000000;
-  std::int64_t nowMs() const override { return now; }
-};
-
 class RosterTest : public ::testing::Test {
  protected:
   test::RecordingView view;
   TileBrushCache brushes;
-  HandClock clock;
+  test::HandClock clock;
   Roster roster{view, brushes, clock};
   DeviceSlotTable& table = roster.table();
 

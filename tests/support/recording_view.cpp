@@ -193,6 +193,7 @@ void RecordingView::portName(int index, char* out, int size) {
   std::lock_guard lock(m_);
   if (size <= 0) return;
   std::string name = index == selectedPort_ ? selectedPortName_ : std::string();
+  if (name.empty() && index >= 0 && index < static_cast<int>(ports_.size())) name = ports_[static_cast<std::size_t>(index)];
   std::strncpy(out, name.c_str(), static_cast<std::size_t>(size) - 1);
   out[size - 1] = '\0';
 }
@@ -249,6 +250,33 @@ bool RecordingView::addPort(const char* path) {
   ports_.push_back(path);
   record(std::string("addPort ") + path);
   return true;
+}
+
+void RecordingView::setStatusLine(const char* text) {
+  std::lock_guard lock(m_);
+  statusLine_ = text;
+  record(std::string("setStatusLine ") + text);
+}
+
+std::string RecordingView::statusLine() const {
+  std::lock_guard lock(m_);
+  return statusLine_;
+}
+
+void RecordingView::clearPorts() {
+  std::lock_guard lock(m_);
+  ports_.clear();
+  selectedPort_ = -1;
+  selectedPortName_.clear();
+  record("clearPorts");
+}
+
+void RecordingView::selectPortItem(int index) {
+  std::lock_guard lock(m_);
+  if (index < 0 || index >= static_cast<int>(ports_.size())) return;
+  selectedPort_ = index;
+  selectedPortName_ = ports_[static_cast<std::size_t>(index)];
+  record("selectPortItem " + std::to_string(index));
 }
 
 std::vector<std::string> RecordingView::ports() const {

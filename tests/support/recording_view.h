@@ -29,6 +29,7 @@ class RecordingView : public View {
   int tooltipSets(int slot) const;       // how many times a hover text was set
   std::vector<int> tooltipRequests() const;
   std::string logButtonLabel() const;
+  std::string statusLine() const;
   // Every call, one line each, in order ("setTileText 3 ...").
   std::vector<std::string> calls() const;
   void clearCalls();
@@ -78,6 +79,9 @@ class RecordingView : public View {
   void waitServingLink(int ms) override;
   bool waitServingLinkUntil(bool (*done)(void*), void* arg, int timeoutMs) override;
   void repaintTiles() override;
+  void setStatusLine(const char* text) override;
+  void clearPorts() override;
+  void selectPortItem(int index) override;
 
  private:
   void record(std::string line);
@@ -102,6 +106,7 @@ class RecordingView : public View {
   int tooltipSets_[kTileCount] = {};
   std::vector<int> tooltipRequests_;
   std::string logButton_ = "Stop Log";
+  std::string statusLine_;
   std::vector<std::string> calls_;
   int selectedPort_ = -1;
   std::string selectedPortName_;

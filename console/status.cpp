@@ -1,0 +1,55 @@
+#include "console/status.h"
+
+#include <cstdio>
+
+#include "console/watch.h"
+#include "link/serial_port.h"
+
+namespace kv {
+
+void formatStatus(const StatusFacts& f, char* out) {
+  const PortState& p = f.port;
+  const bool named = p.name[0] != '\0';
+  // What has gone wrong first; the list's hint only over the normal states.
+  if (f.noAnswer) {
+    if (named && p.open) {
+      std::snprintf(out, kStatusTextSize, "Port %s: no answer from the dongle", p.name);
+    } else {
+      std::snprintf(out, kStatusTextSize, "No port open: no answer from the dongle");
+    }
+    return;
+  }
+  if (named && p.lost) {
+    std::snprintf(out, kStatusTextSize, "Port %s lost", p.name);
+    return;
+  }
+  if (named && p.failed) {
+    const char* why = serialOpenFailure(p.failRc);
+    if (why != nullptr) {
+      std::snprintf(out, kStatusTextSize, "Port %s: %s", p.name, why);
+    } else {
+      std::snprintf(out, kStatusTextSize, "Port %s cannot be opened (rc=%d)", p.name, p.failRc);
+    }
+    return;
+  }
+  if (named && p.open && f.scanning) {
+    const std::int64_t heard = p.lastInputMs != 0 ? p.lastInputMs : p.openedMs;
+    const std::int64_t quiet = f.nowMs - heard;
+    if (quiet >= kDongleQuietAfterMs) {
+      std::snprintf(out, kStatusTextSize, "Port %s: no data from the dongle for %lld s", p.name,
+                    static_cast<long long>(quiet / 1000));
+      return;
+    }
+  }
+  if (f.listHint != nullptr && f.listHint[0] != '\0') {
+    std::snprintf(out, kStatusTextSize, "%s", f.listHint);
+  } else if (!named || !p.open) {
+    std::snprintf(out, kStatusTextSize, "No port open: pick the dongle's port in the list");
+  } else if (f.scanning) {
+    std::snprintf(out, kStatusTextSize, "Port %s open, scanning", p.name);
+  } else {
+    std::snprintf(out, kStatusTextSize, "Port %s open", p.name);
+  }
+}
+
+}  // namespace kv
