@@ -1,5 +1,6 @@
 // koravel-dongle-sim: the simulated dongle as a program. See --help.
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #if defined(__linux__)
@@ -9,8 +10,10 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
+#include "link/serial_port.h"
 #include "tools/dongle-sim/dongle_sim.h"
 #include "tools/dongle-sim/sim_options.h"
 
@@ -78,6 +81,24 @@ void runInOwnSessionIfNeeded() {
   ::_exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
 }
 
+// The link in the user's own port folder, which the console lists: the
+// folder is made if need be, and used only if it is this user's own
+// directory (not a link, nobody else's), as it may be under /tmp.
+std::string userFolderLink(std::string* error) {
+  char folder[kv::kPortNameSize];
+  if (!kv::userPortFolder(folder)) return "";
+  if (::mkdir(folder, 0700) != 0 && errno != EEXIST) {
+    *error = std::string("cannot make ") + folder + ": " + std::strerror(errno);
+    return "";
+  }
+  struct stat st {};
+  if (::lstat(folder, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid()) {
+    *error = std::string(folder) + " is not a directory of this user's own; no link made";
+    return "";
+  }
+  return std::string(folder) + "/dongle-sim-" + std::to_string(::getpid());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -101,6 +122,11 @@ int main(int argc, char** argv) {
   setHandler(SIGPIPE, SIG_IGN);
   runInOwnSessionIfNeeded();
 
+  if (options.linkPath.empty() && !options.noLink) {
+    std::string problem;
+    options.linkPath = userFolderLink(&problem);
+    if (!problem.empty()) std::fprintf(stderr, "%s: %s\n", kProgram, problem.c_str());
+  }
   kv::sim::DongleSim sim(options);
   if (!options.quiet)
     sim.setLogger([](const std::string& line) { std::fprintf(stderr, "%s: %s\n", kProgram, line.c_str()); });

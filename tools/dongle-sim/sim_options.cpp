@@ -124,6 +124,7 @@ ParseOutcome parseSimOptions(int argc, const char* const* argv, SimOptions* opti
       {"--duration", true, seconds(&o.durationSeconds)},
       {"--unplug-after", true, seconds(&o.unplugAfterSeconds)},
       {"--link", true, path(&o.linkPath)},
+      {"--no-link", false, [&](std::string_view) { o.noLink = true; return std::string(); }},
       {"--record", true, path(&o.recordPath)},
       {"--name", true,
        [&](std::string_view v) -> std::string {
@@ -222,6 +223,10 @@ ParseOutcome parseSimOptions(int argc, const char* const* argv, SimOptions* opti
       return ParseOutcome::Error;
     }
   }
+  if (o.noLink && !o.linkPath.empty()) {
+    *error = "--no-link: and --link? Give one of them";
+    return ParseOutcome::Error;
+  }
   if (o.silenceDevice >= o.devices) {
     *error = "--silence-device: there are only " + std::to_string(o.devices) + " devices (numbered from 0)";
     return ParseOutcome::Error;
@@ -255,7 +260,11 @@ Run:
                        then exit 0
   --link PATH          also make PATH a symbolic link to the slave (e.g. a
                        Wine prefix's dosdevices/com5); an existing link is
-                       replaced; removed at exit
+                       replaced; removed at exit. Without --link the link is
+                       dongle-sim-PID in your own port folder,
+                       $XDG_RUNTIME_DIR/koravel (else /tmp/koravel-UID),
+                       which the console lists: no root or dialout needed
+  --no-link            no link at all
   --record FILE        write a record of every frame sent and received
   --quiet              no progress lines on standard error
   -h, --help           this text

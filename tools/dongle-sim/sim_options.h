@@ -24,6 +24,7 @@ struct SimOptions {
   double durationSeconds = 0;          // 0: until stopped
   double unplugAfterSeconds = 0;       // 0: never
   std::string linkPath;                // symbolic link to the slave, "" for none
+  bool noLink = false;                 // the program: no link in the user's port folder either
   std::string recordPath;              // record of every frame, "" for none
 
   // What the configuration request is answered with.

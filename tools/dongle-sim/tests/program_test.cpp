@@ -8,7 +8,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -17,6 +19,7 @@
 #include <vector>
 
 #include "link/frame.h"
+#include "link/serial_port.h"
 #include "sim_test_support.h"
 
 extern char** environ;
@@ -195,6 +198,42 @@ TEST_F(ProgramTest, DurationAndUnplugEndTheRunWithStatusZero) {
   ASSERT_TRUE(console.ok());
   EXPECT_TRUE(console.waitHangup(3000));
   EXPECT_EQ(unplugged.wait(5000), 0);
+}
+
+TEST_F(ProgramTest, WithoutALinkItIsListedFromTheUsersOwnPortFolder) {
+  const char* saved = std::getenv("XDG_RUNTIME_DIR");
+  const std::string savedValue = saved != nullptr ? saved : "";
+  ::setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
+  Program program({"--duration", "30", "--quiet"});
+  const std::string slave = program.firstLine(5000);
+  std::vector<std::string> listed;
+  kv::enumerateSerialPorts(
+      [](void* ctx, const char* path) {
+        static_cast<std::vector<std::string>*>(ctx)->push_back(path);
+        return true;
+      },
+      &listed);
+  const std::string folder = dir_ + "/koravel";
+  std::vector<std::filesystem::path> links;
+  for (const auto& e : std::filesystem::directory_iterator(folder)) links.push_back(e.path());
+  ASSERT_EQ(links.size(), 1u);
+  EXPECT_TRUE(links[0].filename().string().starts_with("dongle-sim-"));
+  EXPECT_EQ(std::filesystem::read_symlink(links[0]).string(), slave);
+  EXPECT_NE(std::find(listed.begin(), listed.end(), links[0].string()), listed.end()) << "the console lists it";
+  ASSERT_EQ(::kill(program.pid(), SIGTERM), 0);
+  EXPECT_EQ(program.wait(5000), 0);
+  EXPECT_TRUE(std::filesystem::is_empty(folder)) << "removed at exit";
+
+  Program none({"--duration", "30", "--quiet", "--no-link"});
+  ASSERT_FALSE(none.firstLine(5000).empty());
+  EXPECT_TRUE(std::filesystem::is_empty(folder));
+  ::kill(none.pid(), SIGTERM);
+  EXPECT_EQ(none.wait(5000), 0);
+  if (saved != nullptr) {
+    ::setenv("XDG_RUNTIME_DIR", savedValue.c_str(), 1);
+  } else {
+    ::unsetenv("XDG_RUNTIME_DIR");
+  }
 }
 
 TEST_F(ProgramTest, HelpAndBadOptions) {
