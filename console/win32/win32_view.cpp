@@ -5,6 +5,7 @@
 #include "console/console.h"
 #include "console/win32/controls.h"
 #include "console/win32/resource.h"
+#include "roster/tile_text.h"
 
 namespace kv::win32 {
 
@@ -60,7 +61,11 @@ void Win32View::setStartLabel(const char* text) {
 
 void Win32View::setTileText(int slot, const char* text) {
   if (!validSlot(slot)) return;
-  sendTo(id::kFirstTile + slot, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text));
+  // A button takes "&" as its mnemonic mark: the label doubles it, so the
+  // name is drawn as it is and no Alt key presses the tile.
+  char label[kTileLabelSize];
+  tileLabel(text != nullptr ? text : "", label);
+  sendTo(id::kFirstTile + slot, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(label));
 }
 
 void Win32View::setLinkedCount(const char* text) { replaceAll(id::kLinkedCount, text); }

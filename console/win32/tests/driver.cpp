@@ -9,7 +9,7 @@
 //   driver about                      open the About box from the menu command and close it
 //   driver about-wait                 an About box opened otherwise (keys) shows; close it
 //   driver stop                       stop the scan: the roster is emptied
-//   driver exit | close               File > Exit, or close the window
+//   driver exit | close               File > Exit, or close the window; times the process to its end
 //   driver start-unplugged            Start after the dongle has gone: the send fails
 //   driver pick-gone SUFFIX           pick a port that has gone since start-up
 //   driver out-of-space               fill the log until it is full
@@ -713,12 +713,24 @@ void stepStop() {
 
 void stepLeave(bool viaClose) {
   findMain(5000);
-  std::printf("INFO exit_ms=%.3f\n", epochMs());
+  // The console's process, to time the exit to its very end.
+  DWORD pid = 0;
+  ::GetWindowThreadProcessId(g_main, &pid);
+  HANDLE process = ::OpenProcess(SYNCHRONIZE, FALSE, pid);
+  const double start = epochMs();
+  std::printf("INFO exit_ms=%.3f\n", start);
   std::fflush(stdout);
   if (viaClose) {
     ::PostMessageA(g_main, WM_CLOSE, 0, 0);
   } else {
     ::PostMessageA(g_main, WM_COMMAND, MAKEWPARAM(105, 0), 0);
+  }
+  if (process != nullptr) {
+    const bool ended = ::WaitForSingleObject(process, 10000) == WAIT_OBJECT_0;
+    const double took = epochMs() - start;
+    ::CloseHandle(process);
+    std::printf("INFO exit_took_ms=%.1f\n", took);
+    check(ended, "the console's process ends", "still running after %.0f ms", took);
   }
   check(waitFor([] { return !::IsWindow(g_main); }, 10000), viaClose ? "closing the window ends the console"
                                                                      : "File > Exit ends the console");

@@ -355,6 +355,7 @@ if start_sim "$REC1" --devices 10 --rate 2 --unapplied-rate 0 --seed 7 --name "$
   fi
   driver stop
   driver exit
+  note "the console's process ended $(info exit exit_took_ms) ms after File > Exit (300 ms of it the fixed wait)"
   wait_console_exit 15
   check $? "after File > Exit the console ends with status 0"
   check_exit_reset "$REC1" pick exit
@@ -372,6 +373,7 @@ if start_sim "$REC2" --devices 4 --rate 1 --seed 3 --name "$DONGLE_NAME" --addre
   driver pick COM5 "$DONGLE_LINE"
   check_pick_timing "$REC2"
   driver close
+  note "the console's process ended $(info close exit_took_ms) ms after the close"
   wait_console_exit 15
   check $? "after closing the window the console ends with status 0"
   check_exit_reset "$REC2" pick close

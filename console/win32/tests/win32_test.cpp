@@ -164,6 +164,60 @@ void testResources() {
   }
 }
 
+const WORD* skipNameOrOrdinal(const WORD* p) {
+  if (*p == 0xFFFF) return p + 2;
+  while (*p != 0) ++p;
+  return p + 1;
+}
+
+// Control `id` of a DIALOG (not DIALOGEX) template, as the resource holds it.
+const DLGITEMTEMPLATE* findDialogItem(const DLGTEMPLATE* t, int id) {
+  const WORD* p = reinterpret_cast<const WORD*>(t + 1);
+  p = skipNameOrOrdinal(p);  // menu
+  p = skipNameOrOrdinal(p);  // class
+  p = skipNameOrOrdinal(p);  // caption
+  if (t->style & DS_SETFONT) p = skipNameOrOrdinal(p + 1);  // point size, face name
+  for (int i = 0; i < t->cdit; ++i) {
+    const auto at = (reinterpret_cast<UINT_PTR>(p) + 3) & ~static_cast<UINT_PTR>(3);  // items are DWORD-aligned
+    const auto* item = reinterpret_cast<const DLGITEMTEMPLATE*>(at);
+    if (item->id == static_cast<WORD>(id)) return item;
+    p = skipNameOrOrdinal(skipNameOrOrdinal(reinterpret_cast<const WORD*>(item + 1)));  // class, title
+    p = reinterpret_cast<const WORD*>(reinterpret_cast<const BYTE*>(p + 1) + *p);      // creation data
+  }
+  return nullptr;
+}
+
+// The About box's icon control: 20 x 20 dialog units at 14, 9 in the
+// template, showing the program's icon. A static control with SS_ICON
+// sizes its window to the icon it loads, so the template is where its
+// size is kept; the window is checked for its place and its icon.
+void testAboutBox() {
+  HINSTANCE self = ::GetModuleHandleA(nullptr);
+  HRSRC resource = ::FindResourceA(self, MAKEINTRESOURCEA(IDD_ABOUTBOX), MAKEINTRESOURCEA(5) /*RT_DIALOG*/);
+  if (!EXPECT(resource != nullptr)) return;
+  const auto* t = static_cast<const DLGTEMPLATE*>(::LockResource(::LoadResource(self, resource)));
+  const DLGITEMTEMPLATE* item = findDialogItem(t, IDC_ABOUT_ICON);
+  if (EXPECT(item != nullptr) && !EXPECT(item->x == 14 && item->y == 9 && item->cx == 20 && item->cy == 20))
+    std::printf("#   icon control in the template at %d,%d size %dx%d\n", item->x, item->y, item->cx, item->cy);
+
+  HWND about = ::CreateDialogParamA(self, MAKEINTRESOURCEA(IDD_ABOUTBOX), mainWindow(), kv::win32::aboutDialogProc, 0);
+  if (!EXPECT(about != nullptr)) return;
+  HWND icon = ::GetDlgItem(about, IDC_ABOUT_ICON);
+  if (EXPECT(icon != nullptr)) {
+    RECT place{14, 9, 0, 0};
+    ::MapDialogRect(about, &place);
+    RECT got{};
+    ::GetWindowRect(icon, &got);
+    ::MapWindowPoints(HWND_DESKTOP, about, reinterpret_cast<POINT*>(&got), 2);
+    EXPECT(got.left == place.left && got.top == place.top);
+    const auto shown = reinterpret_cast<HICON>(::SendMessageA(icon, STM_GETICON, 0, 0));
+    EXPECT(shown != nullptr);
+    // Icons loaded by id are shared: the control's is the program's own.
+    EXPECT(shown == ::LoadIconA(self, MAKEINTRESOURCEA(IDI_KORAVEL)));
+  }
+  ::DestroyWindow(about);
+}
+
 // ---- the main window and its controls ----
 
 void expectControl(const kv::win32::ControlDef& def, int id) {
@@ -265,6 +319,52 @@ void testTooltipOneToolPerTile() {
   EXPECT(::SendMessageA(view.tileTooltips[slot], TTM_GETTOOLCOUNT, 0, 0) == 1);
   EXPECT(toolText(view.tileTooltips[slot], view.tileWindows[slot]) == "A1:B2:C3:D4:E5:F6");
   core.roster.resetRoster();
+}
+
+// ---- tile labels ----
+
+bool tileLinked(int slot) {
+  std::uint8_t brand = 0;
+  return g_app->core.roster.linkedBrand(slot, &brand);
+}
+
+// Alt+letter as a dialog's keyboard handling sees it: the character with
+// Alt held, for whichever control has a matching "&" mark.
+void pressAltWith(char letter) {
+  MSG msg{};
+  msg.hwnd = mainWindow();
+  msg.message = WM_SYSCHAR;
+  msg.wParam = static_cast<WPARAM>(letter);
+  msg.lParam = 0x20000001;  // repeat 1, Alt down
+  ::IsDialogMessageA(mainWindow(), &msg);
+}
+
+void testTileLabels() {
+  auto& core = g_app->core;
+  const int slot = core.roster.registerDevice("Team&Go 7", "0A1B2C3D4E70");
+  if (!EXPECT(slot >= 0)) return;
+  HWND tile = g_app->view.tileWindows[slot];
+
+  // A label with a single "&" would be a mnemonic: Alt+G presses the tile
+  // and links it. Without this the check below would prove nothing.
+  ::SetWindowTextA(tile, "Team&Go 7\n\n");
+  pressAltWith('g');
+  EXPECT(tileLinked(slot));
+  core.roster.toggleLink(kv::id::kFirstTile + slot);
+  EXPECT(!tileLinked(slot));
+
+  // The name as the core shows it: drawn as it is, "&" and all.
+  core.roster.showTileText(slot, 65535, 65535, 65535);
+  EXPECT(textOf(tile) == "Team&&Go 7\n\n");
+  for (char letter : {'g', 'G'}) {
+    pressAltWith(letter);
+    EXPECT(!tileLinked(slot));
+  }
+  // Names without "&" are set unchanged.
+  g_app->view.setTileText(slot, "Coros HRM 0001\n\n");
+  EXPECT(textOf(tile) == "Coros HRM 0001\n\n");
+  core.roster.resetRoster();
+  EXPECT(textOf(tile) == "empty");
 }
 
 // ---- tile painting ----
@@ -546,8 +646,10 @@ int main() {
 
   const Test tests[] = {
       {"resources: texts, menu, accelerators, icons, About box, manifest", testResources},
+      {"About box: icon control 20 x 20 dialog units at 14, 9 in the template, holding icon 107", testAboutBox},
       {"controls: classes, texts, styles, tooltip windows, sibling order, window class", testControls},
       {"tooltips: one tool per tile, its text replaced", testTooltipOneToolPerTile},
+      {"tile labels: an \"&\" in a name is shown as it is, not taken as a mnemonic", testTileLabels},
       {"gradient brush: rows 0 to 9 from black to white", testGradientBrush},
       {"tile painting: brand colours, hot colours, outline, caching, only while scanning", testPaintTile},
       {"log: append, trim from the front, caret at the end, trim on change", testLogOperations},
