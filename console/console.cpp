@@ -80,7 +80,9 @@ void selectPortFromList(ConsoleCore& core) {
 
 bool startConsole(ConsoleCore& core) {
   core.roster.table().initSlotTable();
-  return core.link.startWriter() == 0;
+  if (core.link.startWriter() != 0) return false;
+  showStatus(core);
+  return true;
 }
 
 int handleCommand(ConsoleCore& core, int commandId, int code) {
@@ -108,6 +110,7 @@ int handleCommand(ConsoleCore& core, int commandId, int code) {
       break;
     case id::kPortList:
       if (code == kCbnSelChange) selectPortFromList(core);
+      if (code == kCbnDropDown) refreshPortList(core);
       break;
     case id::kDongleLine:
       break;

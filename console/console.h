@@ -23,6 +23,7 @@ inline constexpr int kStart = 17;
 inline constexpr int kLogButton = 28;
 inline constexpr int kDongleLine = 40;
 inline constexpr int kClearUseless = 44;
+inline constexpr int kStatusLine = 45;
 inline constexpr int kAbout = 104;
 inline constexpr int kExit = 105;
 inline constexpr int kPortList = 150;
@@ -34,6 +35,7 @@ inline constexpr int kFirstTooltipRequest = 1400;
 // Notification codes the handler looks at.
 inline constexpr int kBnClicked = 0;
 inline constexpr int kCbnSelChange = 1;
+inline constexpr int kCbnDropDown = 7;
 inline constexpr int kEnChange = 0x300;
 inline constexpr int kEnErrSpace = 0x500;
 inline constexpr int kEnMaxText = 0x501;

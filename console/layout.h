@@ -28,6 +28,10 @@ inline constexpr ControlPlace kPlacedControls[6] = {
     {id::kClearUseless, 390, 40, 150, 35}, {id::kDongleLine, 594, 5, 350, 30}, {id::kLinkedCount, 250, 5, 60, 30},
 };
 
+// The status line, in the room right of "Clear Useless" and below the
+// dongle line; two lines of text fit.
+inline constexpr ControlPlace kStatusLinePlace{id::kStatusLine, 560, 40, 434, 34};
+
 // Tile i's place: 4 columns of 10, filled column by column.
 inline constexpr int kTileRows = 10;
 constexpr ControlPlace tilePlace(int slot) {

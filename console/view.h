@@ -51,6 +51,10 @@ class View {
   // Asks for every tile to be painted again (the scan started or stopped).
   // From a link thread it may be queued rather than waited for.
   virtual void repaintTiles() = 0;
+  // Asks the UI thread to bring the status line up to date soon (showStatus,
+  // console.h), at once rather than at the next tick of its watch: the port
+  // has gone.
+  virtual void postStatusCheck() {}
 
   // --- UI thread only (the operator command handler) ---
 

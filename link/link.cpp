@@ -340,6 +340,7 @@ void Link::readerLoop() {
       parserFeed(parser_, context, szText, static_cast<std::size_t>(cBytes));
     } else if (cBytes < 0) {
       logLine("Port %s lost rc=%d\r\n", lostName, rc);
+      view_.postStatusCheck();
     }
   }
   readerDone_ = true;

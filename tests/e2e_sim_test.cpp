@@ -153,6 +153,18 @@ class E2eSimTest : public ::testing::Test {
     ASSERT_TRUE(waitUntil([&] { return view.startLabel() == "Stop !!!"; })) << view.log();
     EXPECT_EQ(core.words.scanning, 1);
   }
+  // Runs the watch once a second, as the programs do, until `done` holds;
+  // the milliseconds that took, or -1 when not within `ms`.
+  long watch(const std::function<bool()>& done, int ms) {
+    const auto start = Clock::now();
+    for (;;) {
+      view.onUi([&] { watchConsole(core); });
+      const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+      if (done()) return static_cast<long>(took);
+      if (took > ms) return -1;
+      std::this_thread::sleep_until(start + std::chrono::milliseconds((took / 1000 + 1) * 1000));
+    }
+  }
   int occupiedTiles() {
     int n = 0;
     for (int i = 0; i < kTileCount; ++i) n += view.tileText(i) != "empty";
@@ -280,6 +292,76 @@ TEST_F(E2eSimTest, StartShowsTheDevicesLinkedReadingsAndTooltipsAndStopEmptiesTh
   sleepMs(300);
   EXPECT_EQ(occupiedTiles(), 0);
   for (int i = 0; i < kTileCount; ++i) EXPECT_FALSE(core.roster.table().isSlotInUse(i));
+}
+
+TEST_F(E2eSimTest, ASilentDeviceAndAHungDongleAreShownAndTheDeviceIsLiveAgainWithItsNextReport) {
+  SimOptions o = options(4, 5.0, 44);
+  o.polarShare = 0;
+  o.unappliedRate = 0;
+  startSim(o);
+  ASSERT_NO_FATAL_FAILURE(pickAndConfigure());
+  ASSERT_NO_FATAL_FAILURE(startScan());
+  ASSERT_TRUE(waitUntil([&] { return occupiedTiles() == 4; })) << view.log();
+  for (int i = 0; i < 4; ++i) command(id::kFirstTile + i);
+  ASSERT_TRUE(waitUntil([&] {
+    for (int i = 0; i < 4; ++i)
+      if (view.tileText(i).find("\nHR: ") == std::string::npos) return false;
+    return true;
+  }));
+  const std::string name0 = tileName(view.tileText(0));
+  std::size_t silenced = 0;
+  const auto devices = sim().deviceList();
+  while (devices[silenced].name.substr(0, name0.size()) != name0) ++silenced;
+
+  // Silent: shown within 6 s; the others stay live.
+  sim().setDeviceSilent(silenced, true);
+  const long shown = watch([&] { return view.tileText(0).find("HR: -- (") != std::string::npos; }, 8000);
+  // 5 s after its last report, at the next tick: within 6 s (the 500 ms
+  // over that are for a loaded machine's late tick).
+  EXPECT_GE(shown, 4000);
+  EXPECT_LE(shown, 6500) << view.tileText(0);
+  for (int i = 1; i < 4; ++i) EXPECT_EQ(view.tileText(i).find("HR: --"), std::string::npos) << i;
+  std::uint8_t fill = 0;
+  EXPECT_TRUE(core.roster.linkedBrand(0, &fill));
+  EXPECT_EQ(fill, kFillSilent);
+  // Back: live with its first report (5 a second).
+  sim().setDeviceSilent(silenced, false);
+  EXPECT_TRUE(waitUntil([&] { return view.tileText(0).find("HR: --") == std::string::npos; }, 1000));
+  EXPECT_TRUE(core.roster.linkedBrand(0, &fill));
+  EXPECT_NE(fill, kFillSilent);
+
+  // The dongle hangs: said within 6 s, every tile silent soon after.
+  sim().setStalled(true);
+  const long stalled = watch([&] { return view.statusLine().find(": no data from the dongle for ") != std::string::npos; },
+                             8000);
+  EXPECT_GE(stalled, 4000);
+  EXPECT_LE(stalled, 6500) << view.statusLine();
+  sim().setStalled(false);
+  EXPECT_GE(watch([&] { return view.statusLine() == "Port " + slave() + " open, scanning"; }, 3000), 0)
+      << view.statusLine();
+}
+
+TEST_F(E2eSimTest, APulledPortIsSaidWithinASecondAndStartWithoutADongleGivesTheButtonBack) {
+  startSim(options(3, 2.0, 45));
+  ASSERT_NO_FATAL_FAILURE(pickAndConfigure());
+  const auto start = Clock::now();
+  sim().unplug();
+  ASSERT_TRUE(waitUntil([&] { return view.statusChecksPosted() > 0; }, 1000));
+  view.onUi([&] { showStatus(core); });  // what the posted check does
+  EXPECT_EQ(view.statusLine(), "Port " + slave() + " lost");
+  EXPECT_LE(Clock::now() - start, std::chrono::milliseconds(1000));
+
+  // A port with no dongle behind it.
+  test::Pty nobody;
+  pickPort(nobody.slavePath());
+  command(id::kStart);
+  EXPECT_EQ(view.startLabel(), "scanning");
+  const long answered = watch([&] { return view.startLabel() == "Start ..."; }, 4000);
+  EXPECT_GE(answered, 1000);
+  EXPECT_LE(answered, 3000);
+  EXPECT_EQ(view.statusLine(), "Port " + nobody.slavePath() + ": no answer from the dongle");
+  command(id::kStart);
+  EXPECT_EQ(view.startLabel(), "scanning") << "the button works again";
 }
 
 TEST_F(E2eSimTest, FortyFiveDevicesFillFortySlotsAndTheRestWaitForClearUseless) {

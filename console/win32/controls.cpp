@@ -33,6 +33,9 @@ const ControlDef kTrafficLogControl = {
     WS_CHILD | WS_VISIBLE | WS_VSCROLL | ES_MULTILINE | ES_READONLY | ES_WANTRETURN,
     WS_EX_CLIENTEDGE | WS_EX_DLGMODALFRAME};
 
+const ControlDef kStatusLineControl = {id::kStatusLine, "STATIC", "",
+                                       WS_CHILD | WS_VISIBLE | SS_LEFT | SS_NOPREFIX, 0};
+
 namespace {
 
 HWND createControl(const ControlDef& def, int id, HWND parent, HINSTANCE instance) {
@@ -58,6 +61,7 @@ void createControls(HWND mainWindow, HINSTANCE tooltipInstance, Win32View& view,
   }
 
   createControl(kTrafficLogControl, kTrafficLogControl.id, mainWindow, instance);
+  createControl(kStatusLineControl, kStatusLineControl.id, mainWindow, instance);
   link.enumerateComPorts();
   ::SendDlgItemMessageA(mainWindow, id::kTrafficLog, EM_LIMITTEXT, kLogTextLimit, 0);
 }
@@ -70,6 +74,8 @@ void layoutControls(HWND mainWindow) {
   for (const ControlPlace& p : kPlacedControls) {
     ::SetWindowPos(::GetDlgItem(mainWindow, p.id), nullptr, x0 + p.x, y0 + p.y, p.width, p.height, SWP_NOZORDER);
   }
+  const ControlPlace& s = kStatusLinePlace;
+  ::SetWindowPos(::GetDlgItem(mainWindow, s.id), nullptr, x0 + s.x, y0 + s.y, s.width, s.height, SWP_NOZORDER);
   for (int i = 0; i < kTileCount; ++i) {
     const ControlPlace p = tilePlace(i);
     ::SetWindowPos(::GetDlgItem(mainWindow, p.id), HWND_TOP, x0 + p.x, y0 + p.y, p.width, p.height, 0);

@@ -29,6 +29,7 @@ struct ControlDef {
 extern const ControlDef kOperatorControls[8];
 extern const ControlDef kTileControl;      // id: that of tile 0
 extern const ControlDef kTrafficLogControl;
+extern const ControlDef kStatusLineControl;  // made last, after the traffic log
 inline constexpr DWORD kTooltipStyle = WS_POPUP | 0x01 /*TTS_ALWAYSTIP*/ | 0x40 /*TTS_BALLOON*/;
 
 // WM_CREATE: makes every control, the 40 tiles with their tooltip windows

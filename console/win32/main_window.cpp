@@ -3,6 +3,7 @@
 #include <commctrl.h>
 
 #include "console/layout.h"
+#include "console/watch.h"
 #include "console/win32/controls.h"
 #include "console/win32/resource.h"
 
@@ -11,6 +12,8 @@ namespace kv::win32 {
 namespace {
 
 constexpr DWORD kMainWindowStyle = WS_OVERLAPPED | WS_SYSMENU | WS_MINIMIZEBOX;
+// The timer that runs the console's watch (silent tiles, the status line).
+constexpr UINT_PTR kWatchTimer = 1;
 
 Win32Console* consoleOf(HWND window) {
   return reinterpret_cast<Win32Console*>(::GetWindowLongPtrA(window, GWLP_USERDATA));
@@ -19,6 +22,7 @@ Win32Console* consoleOf(HWND window) {
 // WM_DESTROY: the core's shutdown (brushes, soft reset, the wait that
 // serves the link threads), then the end of the message loop.
 LRESULT shutdownWindow(Win32Console& app) {
+  ::KillTimer(app.mainWindow, kWatchTimer);
   kv::shutdownWindow(app.core);
   ::PostQuitMessage(0);
   return 0;
@@ -62,6 +66,7 @@ bool createMainWindow(Win32Console& app, int showCommand) {
     ::DestroyWindow(window);  // runs the shutdown
     return false;
   }
+  ::SetTimer(window, kWatchTimer, kWatchEveryMs, nullptr);
   ::ShowWindow(window, showCommand);
   ::UpdateWindow(window);
   return true;
@@ -87,7 +92,8 @@ int runConsole(HINSTANCE instance, int showCommand) {
   static Win32Console app;
   loadTexts(app, instance);
   registerMainClass(app);
-  if (!createMainWindow(app, showCommand)) return 0;
+  // A console that could not start says so by its exit code.
+  if (!createMainWindow(app, showCommand)) return 1;
   const int exitCode = runMessageLoop(app);
   app.core.link.stopLink();
   return exitCode;
@@ -124,6 +130,15 @@ LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
       return handleCommand(app->core, LOWORD(wParam), HIWORD(wParam));
     case WM_CTLCOLOREDIT:
     case WM_CTLCOLORBTN:
+      return 0;
+    case WM_TIMER:
+      if (wParam == kWatchTimer) {
+        watchConsole(app->core);
+        return 0;
+      }
+      break;
+    case kStatusCheckMessage:
+      showStatus(app->core);
       return 0;
     case kRunOnUiMessage: {
       auto fn = reinterpret_cast<void (*)(void*)>(wParam);

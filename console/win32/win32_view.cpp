@@ -139,6 +139,16 @@ bool Win32View::addPort(const char* path) {
   return r != CB_ERR && r != CB_ERRSPACE;
 }
 
+void Win32View::postStatusCheck() { ::PostMessageA(main_, kStatusCheckMessage, 0, 0); }
+
+void Win32View::clearPorts() { sendTo(id::kPortList, CB_RESETCONTENT, 0, 0); }
+
+void Win32View::selectPortItem(int index) { sendTo(id::kPortList, CB_SETCURSEL, static_cast<WPARAM>(index), 0); }
+
+void Win32View::setStatusLine(const char* text) {
+  sendTo(id::kStatusLine, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text));
+}
+
 int Win32View::selectedPort() { return static_cast<int>(sendTo(id::kPortList, CB_GETCURSEL, 0, 0)); }
 
 void Win32View::portName(int index, char* out, int size) {

@@ -21,6 +21,8 @@ namespace kv::win32 {
 // Private message of the main window: wParam is a void (*)(void*), lParam
 // its argument; the window procedure calls it and answers 0.
 inline constexpr UINT kRunOnUiMessage = WM_APP + 1;
+// Posted: bring the status line up to date.
+inline constexpr UINT kStatusCheckMessage = WM_APP + 2;
 
 // Waits `ms` milliseconds on the calling thread while serving the messages
 // other threads send to its windows, and nothing else.
@@ -63,6 +65,10 @@ class Win32View final : public View {
   void waitServingLink(int ms) override;
   bool waitServingLinkUntil(bool (*done)(void*), void* arg, int timeoutMs) override;
   void repaintTiles() override;
+  void setStatusLine(const char* text) override;
+  void postStatusCheck() override;
+  void clearPorts() override;
+  void selectPortItem(int index) override;
 
  private:
   LRESULT sendTo(int controlId, UINT message, WPARAM wParam, LPARAM lParam);

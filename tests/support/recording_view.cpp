@@ -258,6 +258,16 @@ void RecordingView::setStatusLine(const char* text) {
   record(std::string("setStatusLine ") + text);
 }
 
+void RecordingView::postStatusCheck() {
+  std::lock_guard lock(m_);
+  ++statusChecks_;
+}
+
+int RecordingView::statusChecksPosted() const {
+  std::lock_guard lock(m_);
+  return statusChecks_;
+}
+
 std::string RecordingView::statusLine() const {
   std::lock_guard lock(m_);
   return statusLine_;

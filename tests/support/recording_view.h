@@ -80,6 +80,8 @@ class RecordingView : public View {
   bool waitServingLinkUntil(bool (*done)(void*), void* arg, int timeoutMs) override;
   void repaintTiles() override;
   void setStatusLine(const char* text) override;
+  void postStatusCheck() override;
+  int statusChecksPosted() const;
   void clearPorts() override;
   void selectPortItem(int index) override;
 
@@ -107,6 +109,7 @@ class RecordingView : public View {
   std::vector<int> tooltipRequests_;
   std::string logButton_ = "Stop Log";
   std::string statusLine_;
+  int statusChecks_ = 0;
   std::vector<std::string> calls_;
   int selectedPort_ = -1;
   std::string selectedPortName_;
