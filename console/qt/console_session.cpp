@@ -4,7 +4,7 @@
 
 namespace kv::qt {
 
-ConsoleSession::ConsoleSession() = default;
+ConsoleSession::ConsoleSession(const LinkPlatform& platform) : core(view, platform) {}
 
 ConsoleSession::~ConsoleSession() { finish(); }
 
@@ -25,12 +25,13 @@ void ConsoleSession::finish() {
 }
 
 int ConsoleSession::exec() {
-  if (start()) {
+  const bool started = start();
+  if (started) {
     QObject::connect(&window, &MainWindow::shutdownFinished, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
     QApplication::exec();
   }
   finish();
-  return 0;
+  return started ? 0 : 1;
 }
 
 }  // namespace kv::qt

@@ -17,7 +17,9 @@ namespace kv::qt {
 
 class ConsoleSession {
  public:
-  ConsoleSession();
+  // The link uses `platform` for its port and its threads (the system's
+  // own unless told otherwise).
+  explicit ConsoleSession(const LinkPlatform& platform = LinkPlatform{});
   ~ConsoleSession();
   ConsoleSession(const ConsoleSession&) = delete;
   ConsoleSession& operator=(const ConsoleSession&) = delete;
@@ -28,11 +30,12 @@ class ConsoleSession {
   // Stops the link (serving its calls meanwhile) and detaches the view.
   void finish();
   // start, the application's event loop until the shutdown, finish.
-  // Returns the program's exit code, 0.
+  // Returns the program's exit code: 0, or 1 when start-up failed (the
+  // window was never shown and the event loop did not run).
   int exec();
 
   QtView view;
-  ConsoleCore core{view};
+  ConsoleCore core;
   MainWindow window{core, view};
 
  private:

@@ -211,6 +211,7 @@ int main(int argc, char** argv) {
   }
 
   const int sessionCode = session.exec();
+  if (sessionCode != 0) std::fprintf(stderr, "%s: could not start: the link's writer thread did not start\n", kProgram);
 
   // Let the simulator read the last command (the soft reset at shutdown)
   // before it stops.

@@ -41,6 +41,9 @@ MainWindow::MainWindow(ConsoleCore& core, QtView& view) : core_(core), view_(vie
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                  Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
   setFixedSize(kMainWindowWidth, kMainWindowHeight);
+  // Hover texts show also while another window is active, as the Windows
+  // program's always-shown tool tips do.
+  setAttribute(Qt::WA_AlwaysShowToolTips);
   move(kMainWindowX, kMainWindowY);
 
   createMenu();

@@ -14,6 +14,7 @@
 #include "console/qt/main_window.h"
 #include "console/qt/tile_button.h"
 #include "console/qt/traffic_log.h"
+#include "roster/tile_text.h"
 
 namespace kv::qt {
 
@@ -69,7 +70,10 @@ void QtView::setStartLabel(const char* text) {
 
 void QtView::setTileText(int slot, const char* text) {
   if (!validSlot(slot)) return;
-  withWindow([slot, text](MainWindow& w) { w.tile(slot)->setText(text8(text)); });
+  // A "&" in a name is shown, never taken as the mark of a mnemonic.
+  char label[kTileLabelSize];
+  tileLabel(text, label);
+  withWindow([slot, &label](MainWindow& w) { w.tile(slot)->setText(text8(label)); });
 }
 
 void QtView::setLinkedCount(const char* text) {

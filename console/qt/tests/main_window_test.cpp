@@ -14,6 +14,7 @@
 #include <QTest>
 #include <QPointer>
 #include <QToolTip>
+#include <system_error>
 
 #include "console/qt/about_box.h"
 #include "console/qt/tile_button.h"
@@ -246,7 +247,44 @@ TEST_F(ConsoleWindowTest, HoverTextsShowOnlyWhileSwitchedOn) {
   device.sendReport("Pulse Two", "112233445566", 60, 0, 50);
   ASSERT_TRUE(spinUntil([&] { return w.tile(0)->hoverTextOn(); }));
   EXPECT_EQ(askForHoverText(w.tile(0)), "11:22:33:44:55:66");
+
+  // With another window active, hovering over a tile still shows its hover
+  // text (as the Windows program's always-shown tool tips do).
   QToolTip::hideText();
+  QWidget other;
+  other.setGeometry(0, 0, 200, 100);
+  other.show();
+  other.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&other));
+  ASSERT_FALSE(w.isActiveWindow());
+  // The mouse stays where it is left, for the next test's window too: it is
+  // left off the tiles.
+  struct OffTheTiles {
+    MainWindow& w;
+    ~OffTheTiles() { QTest::mouseMove(w.portLabel(), QPoint(2, 2)); }
+  } offTheTiles{w};
+  QTest::mouseMove(w.tile(5), w.tile(5)->rect().center());
+  QTest::mouseMove(w.tile(0), w.tile(0)->rect().center());
+  EXPECT_TRUE(spinUntil([] { return QToolTip::isVisible() && QToolTip::text() == "11:22:33:44:55:66"; }))
+      << "shown: " << QToolTip::isVisible() << " " << QToolTip::text().toStdString();
+  EXPECT_FALSE(w.isActiveWindow());
+  QToolTip::hideText();
+}
+
+TEST_F(ConsoleWindowTest, AnAmpersandInADeviceNameIsShownAndIsNoShortcut) {
+  ASSERT_NO_FATAL_FAILURE(openDevice());
+  MainWindow& w = window();
+  w.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+  device.sendReport("Team&Go 7", "0A1B2C3D4E5F", 72, 830, 90);
+  ASSERT_TRUE(spinUntil([&] { return w.tile(0)->text() != "empty"; }));
+  EXPECT_EQ(w.tile(0)->text(), "Team&&Go 7\n\n");
+  // A mnemonic would press the tile at once (and release it 100 ms later).
+  int presses = 0;
+  QObject::connect(w.tile(0), &QPushButton::pressed, [&] { ++presses; });
+  QTest::keyClick(&w, Qt::Key_G, Qt::AltModifier);
+  EXPECT_EQ(presses, 0);
+  EXPECT_TRUE(w.linkedCount()->text().isEmpty());
 }
 
 TEST_F(ConsoleWindowTest, ClearUselessFreesUnlinkedTilesAndPacksTheLinkedOnes) {
@@ -393,6 +431,40 @@ TEST_F(ConsoleWindowTest, TheAboutBoxOpensFromTheMenuAndBothShortcutsAndClosesWi
     EXPECT_TRUE(closed);
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
   }
+}
+
+// Counts the Show events of the object it watches.
+class ShowCounter : public QObject {
+ public:
+  int shows = 0;
+
+ protected:
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() == QEvent::Show) ++shows;
+    return false;
+  }
+};
+
+TEST(ConsoleStartTest, AWriterThreadTheSystemRefusesEndsTheRunWithStatus1AndNoWindow) {
+  LinkPlatform refusing;
+  refusing.startThread = [](std::thread&, void (*)(Link*), Link*) {
+    throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+  };
+  ConsoleSession session(refusing);
+  ShowCounter counter;
+  session.window.installEventFilter(&counter);
+  // Should the event loop run after all, it ends here rather than hang.
+  bool loopRan = false;
+  QTimer guard;
+  QObject::connect(&guard, &QTimer::timeout, [&] {
+    loopRan = true;
+    QCoreApplication::quit();
+  });
+  guard.start(0);
+  EXPECT_EQ(session.exec(), 1);
+  EXPECT_FALSE(loopRan);
+  EXPECT_EQ(counter.shows, 0);
+  EXPECT_TRUE(session.window.shutDown());
 }
 
 class ShutdownTest : public ConsoleTest, public ::testing::WithParamInterface<const char*> {};
