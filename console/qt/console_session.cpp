@@ -13,6 +13,7 @@ bool ConsoleSession::start() {
     window.runShutdown();
     return false;
   }
+  window.startWatch();
   window.show();
   return true;
 }

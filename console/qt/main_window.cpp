@@ -12,6 +12,7 @@
 
 #include "console/console.h"
 #include "console/layout.h"
+#include "console/watch.h"
 #include "console/qt/app_setup.h"
 #include "console/qt/qt_view.h"
 #include "console/qt/tile_button.h"
@@ -31,6 +32,19 @@ QRect placeRect(const ControlPlace& p) { return QRect(p.x, p.y, p.width, p.heigh
 // The operator's controls take focus when clicked but, as on Windows, Tab
 // does not move between them.
 void clickFocusOnly(QWidget* w) { w->setFocusPolicy(Qt::ClickFocus); }
+
+// The port list is filled afresh each time the operator opens it.
+class PortList : public QComboBox {
+ public:
+  PortList(MainWindow* window, QWidget* parent) : QComboBox(parent), window_(window) {}
+  void showPopup() override {
+    window_->command(id::kPortList, kCbnDropDown);
+    QComboBox::showPopup();
+  }
+
+ private:
+  MainWindow* window_;
+};
 
 }  // namespace
 
@@ -86,7 +100,7 @@ void MainWindow::createControls() {
   portLabel_ = new QLabel(kPortLabelText, client);
   portLabel_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
-  portList_ = new QComboBox(client);
+  portList_ = new PortList(this, client);
   portList_->setMaxVisibleItems(kPortListVisibleItems);
   clickFocusOnly(portList_);
   connect(portList_, &QComboBox::activated, this, [this](int) { command(id::kPortList, kCbnSelChange); });
@@ -111,6 +125,11 @@ void MainWindow::createControls() {
     tiles_[static_cast<std::size_t>(i)] = tile;
   }
 
+  statusLine_ = new QLabel(client);
+  statusLine_->setTextFormat(Qt::PlainText);
+  statusLine_->setWordWrap(true);
+  statusLine_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+
   log_ = new TrafficLog(client);
   log_->setGeometry(0, 0, kCreationSize, kCreationSize);
   clickFocusOnly(log_);
@@ -129,6 +148,7 @@ QWidget* MainWindow::control(int controlId) const {
     case id::kClearUseless: return clearUseless_;
     case id::kPortList: return portList_;
     case id::kLinkedCount: return linkedCount_;
+    case id::kStatusLine: return statusLine_;
     default: break;
   }
   const int slot = controlId - id::kFirstTile;
@@ -142,6 +162,7 @@ void MainWindow::layoutControls() {
     if (place.id == id::kPortList) r.setHeight(portList_->sizeHint().height());
     control(place.id)->setGeometry(r);
   }
+  statusLine_->setGeometry(placeRect(kStatusLinePlace));
   for (int slot = 0; slot < kTileCount; ++slot) {
     TileButton* tile = tiles_[static_cast<std::size_t>(slot)];
     tile->setGeometry(placeRect(tilePlace(slot)));
@@ -156,9 +177,15 @@ void MainWindow::choosePort(int index) {
   Q_EMIT portList_->activated(index);
 }
 
+void MainWindow::startWatch() {
+  connect(&watch_, &QTimer::timeout, this, [this] { watchConsole(core_); });
+  watch_.start(kWatchEveryMs);
+}
+
 void MainWindow::runShutdown() {
   if (shutDown_) return;
   shutDown_ = true;
+  watch_.stop();
   shutdownWindow(core_);
   Q_EMIT shutdownFinished();
 }

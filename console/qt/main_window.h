@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QTimer>
 #include <array>
 
 #include "console/view.h"
@@ -40,6 +41,10 @@ class MainWindow : public QMainWindow {
   // What the operator's pick of port list item `index` does.
   void choosePort(int index);
 
+  // Starts the console's watch, once a second (silent tiles, the status
+  // line); the shutdown stops it.
+  void startWatch();
+
   // The shutdown: brushes released, soft reset, 300 ms serving the link;
   // then shutdownFinished. Runs once, however the window goes.
   void runShutdown();
@@ -54,6 +59,7 @@ class MainWindow : public QMainWindow {
   QPushButton* logButton() const { return logButton_; }
   QLineEdit* dongleLine() const { return dongleLine_; }
   QLineEdit* linkedCount() const { return linkedCount_; }
+  QLabel* statusLine() const { return statusLine_; }
   TileButton* tile(int slot) const { return tiles_[static_cast<std::size_t>(slot)]; }
   TrafficLog* trafficLog() const { return log_; }
   QAction* exitAction() const { return exit_; }
@@ -87,6 +93,8 @@ class MainWindow : public QMainWindow {
   QPushButton* logButton_ = nullptr;
   QLineEdit* dongleLine_ = nullptr;
   QLineEdit* linkedCount_ = nullptr;
+  QLabel* statusLine_ = nullptr;
+  QTimer watch_;
   std::array<TileButton*, kTileCount> tiles_{};
   TrafficLog* log_ = nullptr;
   QAction* exit_ = nullptr;

@@ -1,6 +1,7 @@
 #include "console/qt/qt_view.h"
 
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QMetaObject>
@@ -201,6 +202,27 @@ bool QtView::waitServingLinkUntil(bool (*done)(void*), void* arg, int timeoutMs)
     return done(arg);
   }
   return calls_.serveUntil(done, arg, deadline);
+}
+
+void QtView::setStatusLine(const char* text) {
+  withWindow([text](MainWindow& w) { w.statusLine()->setText(QString::fromLocal8Bit(text)); });
+}
+
+void QtView::clearPorts() {
+  withWindow([](MainWindow& w) { w.portList()->clear(); });
+}
+
+void QtView::selectPortItem(int index) {
+  withWindow([index](MainWindow& w) { w.portList()->setCurrentIndex(index); });
+}
+
+void QtView::postStatusCheck() {
+  QMetaObject::invokeMethod(
+      &anchor_,
+      [this] {
+        if (window_ != nullptr) showStatus(window_->core());
+      },
+      Qt::QueuedConnection);
 }
 
 void QtView::repaintTiles() {

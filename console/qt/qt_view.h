@@ -60,6 +60,10 @@ class QtView final : public View {
   void waitServingLink(int ms) override;
   bool waitServingLinkUntil(bool (*done)(void*), void* arg, int timeoutMs) override;
   void repaintTiles() override;
+  void setStatusLine(const char* text) override;
+  void clearPorts() override;
+  void selectPortItem(int index) override;
+  void postStatusCheck() override;
 
  private:
   // Runs f() on the UI thread with the window, if there is one: at once on
