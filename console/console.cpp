@@ -173,11 +173,11 @@ void refreshPortList(ConsoleCore& core) {
         return l->view->addPort(path);
       },
       &listing,
-      [](void* ctx, const char* path, int rc) {
+      [](void* ctx, const char* path, const char* group) {
         auto* l = static_cast<Listing*>(ctx);
         if (l->hint[0] != '\0') return;  // the first one is enough to say what to do
-        const char* why = serialOpenFailure(rc);
-        std::snprintf(l->hint, kStatusTextSize, "Port %s: %s", path, why != nullptr ? why : "may not be opened");
+        std::snprintf(l->hint, kStatusTextSize,
+                      "Port %s: permission denied: add your user to the %s group (then log in again)", path, group);
       });
   if (listing.pickedAt >= 0) view.selectPortItem(listing.pickedAt);
   showStatus(core);

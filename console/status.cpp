@@ -41,9 +41,13 @@ void formatStatus(const StatusFacts& f, char* out) {
       return;
     }
   }
-  if (f.listHint != nullptr && f.listHint[0] != '\0') {
-    std::snprintf(out, kStatusTextSize, "%s", f.listHint);
-  } else if (!named || !p.open) {
+  if (!named || !p.open) {
+    // Nothing open: what opening the list found, if it found a port the
+    // user may not open, is what to do next.
+    if (f.listHint != nullptr && f.listHint[0] != '\0') {
+      std::snprintf(out, kStatusTextSize, "%s", f.listHint);
+      return;
+    }
     std::snprintf(out, kStatusTextSize, "No port open: pick the dongle's port in the list");
   } else if (f.scanning) {
     std::snprintf(out, kStatusTextSize, "Port %s open, scanning", p.name);

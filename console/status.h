@@ -29,7 +29,7 @@ struct StatusFacts {
 //   "Port P lost"
 //   "Port P: held by another program" and the other reasons a pick fails
 //   "Port P: no data from the dongle for N s"  (scanning, nothing came for a while)
-//   the list's hint
+//   while no port is open, the list's hint, else
 //   "No port open: pick the dongle's port in the list"
 //   "Port P open, scanning" / "Port P open"
 void formatStatus(const StatusFacts& facts, char* out);

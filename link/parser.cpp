@@ -106,6 +106,7 @@ Verdict handleAck(ReceiveParser& p, const ParserContext& ctx) {
     }
     view.setStartLabel(label);
     view.repaintTiles();
+    view.postStatusCheck();  // "scanning" comes or goes with the label
   }
 
   finishFrame(p);

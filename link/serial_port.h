@@ -120,9 +120,10 @@ PortWait serialWait(SerialPort* port, PortWaker& waker, int timeoutMs);
 // Called once for each port found, with its path; returning false stops the
 // enumeration.
 using PortFound = bool (*)(void* ctx, const char* path);
-// Called for a port that is there but that this user may not open (POSIX:
-// EACCES, not in the group that owns the device), with the code.
-using PortRefused = void (*)(void* ctx, const char* path, int rc);
+// Called for a port that is there but that this user may not open, and
+// would be able to as a member of the group that owns it (POSIX: EACCES on
+// a device its group may read and write), with that group's name.
+using PortRefused = void (*)(void* ctx, const char* path, const char* group);
 
 // Lists the ports that can be opened right now, each opened exclusively and
 // closed again (the line settings are left alone), in probing order, at most

@@ -7,6 +7,8 @@
 #include "link/serial_port.h"
 
 #include <dirent.h>
+#include <grp.h>
+#include <sys/stat.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -301,7 +303,14 @@ bool offer(Listing& listing, const char* path) {
   int rc = 0;
   const int fd = openLocked(path, &rc);
   if (fd < 0) {
-    if ((rc == EACCES || rc == EPERM) && listing.denied != nullptr) listing.denied(listing.ctx, path, rc);
+    if ((rc == EACCES || rc == EPERM) && listing.denied != nullptr) {
+      // Worth saying only when joining the device's group would help.
+      struct stat st {};
+      if (::stat(path, &st) == 0 && (st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP)) {
+        const group* g = ::getgrgid(st.st_gid);
+        if (g != nullptr && g->gr_name != nullptr) listing.denied(listing.ctx, path, g->gr_name);
+      }
+    }
     return true;
   }
   ::close(fd);

@@ -4,6 +4,7 @@
 //
 //   koravel-demo [--autoplay] [--screenshot FILE] [--quit-after SECONDS]
 //                [--devices N] [--rate HZ] [--seed N] [--sim-record FILE]
+//                [--silence-device N] [--silence-after SECONDS]
 //
 // With no display it draws offscreen (then only a screenshot shows it).
 #include <QApplication>
@@ -50,6 +51,10 @@ void usage(std::FILE* out) {
                "  --rate HZ             reports per second per device (default 1)\n"
                "  --seed N              the simulator's seed (default 7: the same devices every run)\n"
                "  --sim-record FILE     the simulator's record of every frame\n"
+               "  --silence-device N    device N (from 0) stops being heard: a linked tile\n"
+               "                        turns grey 5 s later\n"
+               "  --silence-after SECONDS\n"
+               "                        when, counted from the start of the scan (default 0)\n"
                "  --help                this text\n"
                "With neither DISPLAY nor WAYLAND_DISPLAY set, it draws offscreen.\n",
                kProgram);
@@ -119,10 +124,25 @@ int parseOptions(int argc, char** argv, DemoOptions* o) {
     } else if (arg == "--sim-record") {
       if (!value(&text)) return 1;
       o->sim.recordPath = text;
+    } else if (arg == "--silence-device") {
+      if (!number(&v)) return 1;
+      if (v != static_cast<int>(v) || v > kv::sim::kMaxDevices) {
+        std::fprintf(stderr, "%s: --silence-device: a device number, from 0\n", kProgram);
+        return 1;
+      }
+      o->sim.silenceDevice = static_cast<int>(v);
+    } else if (arg == "--silence-after") {
+      if (!number(&v)) return 1;
+      o->sim.silenceAfterSeconds = v;
     } else {
       std::fprintf(stderr, "%s: unknown option %s (see --help)\n", kProgram, arg.c_str());
       return 1;
     }
+  }
+  if (o->sim.silenceDevice >= o->sim.devices) {
+    std::fprintf(stderr, "%s: --silence-device: there are only %d devices (numbered from 0)\n", kProgram,
+                 o->sim.devices);
+    return 1;
   }
   return 0;
 }
@@ -163,6 +183,12 @@ int main(int argc, char** argv) {
   const int simIndex = session.window.portList()->findText(QString::fromLocal8Bit(slavePath.c_str()));
   std::printf("%s: simulated dongle (%d devices, seed %llu) on %s\n", kProgram, options.sim.devices,
               static_cast<unsigned long long>(sim.seed()), slavePath.c_str());
+  if (options.sim.silenceDevice >= 0) {
+    const auto devices = sim.deviceList();
+    std::printf("%s: device %d (%s) falls silent %g s after the scan starts\n", kProgram, options.sim.silenceDevice,
+                devices[static_cast<std::size_t>(options.sim.silenceDevice)].name.c_str(),
+                options.sim.silenceAfterSeconds);
+  }
   std::fflush(stdout);
 
   kv::qt::MainWindow& window = session.window;

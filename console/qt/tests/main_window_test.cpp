@@ -14,6 +14,8 @@
 #include <QTest>
 #include <QPointer>
 #include <QToolTip>
+#include <cerrno>
+#include <cstdio>
 #include <system_error>
 
 #include "console/qt/about_box.h"
@@ -126,6 +128,35 @@ TEST_F(ConsoleWindowTest, StartsWithTheControlsInTheirPlaces) {
   EXPECT_GE(w.clientArea()->y(), w.menuBar()->height());
 }
 
+// The status line's longest texts, with the simulator's link in a user's
+// port folder as the port, wrap within its place: nothing is cut off.
+TEST_F(ConsoleWindowTest, TheLongestStatusTextsFitInTheStatusLine) {
+  QLabel* line = window().statusLine();
+  EXPECT_EQ(line->geometry(), QRect(560, 40, 434, 34));
+  EXPECT_TRUE(line->wordWrap());
+  StatusFacts open;
+  std::snprintf(open.port.name, sizeof open.port.name, "/run/user/1000/koravel/dongle-sim-4194303");
+  open.port.open = true;
+  open.scanning = true;
+  open.port.lastInputMs = 1;
+  open.nowMs = 3600 * 1000 + 1;  // an hour of nothing
+  StatusFacts lost = open;
+  lost.port.open = false;
+  lost.port.lost = true;
+  StatusFacts refused = lost;
+  refused.port.lost = false;
+  refused.port.failed = true;
+  refused.port.failRc = EACCES;
+  StatusFacts unanswered = open;
+  unanswered.noAnswer = true;
+  for (const StatusFacts& facts : {open, lost, refused, unanswered}) {
+    char text[kStatusTextSize];
+    formatStatus(facts, text);
+    session->view.setStatusLine(text);
+    EXPECT_LE(line->heightForWidth(line->width()), line->height()) << text;
+  }
+}
+
 TEST_F(ConsoleWindowTest, PickingThePortSendsTheResetAtOnceAndTheConfigRequest150MsLater) {
   bool eventRan = false;
   QMetaObject::invokeMethod(&window(), [&] { eventRan = true; }, Qt::QueuedConnection);
@@ -218,6 +249,41 @@ TEST_F(ConsoleWindowTest, StartReportsTileClicksAndStop) {
     EXPECT_FALSE(w.tile(i)->hoverTextOn()) << i;
     EXPECT_TRUE(w.tile(i)->toolTip().isEmpty()) << i;
   }
+}
+
+TEST_F(ConsoleWindowTest, AStartThatNoDongleAnswersIsToldAndTheButtonWorksAgain) {
+  MainWindow& w = window();
+  const QString port = QString::fromStdString("Port " + device.path());
+  // Nobody answers the reset or the configuration request.
+  w.choosePort(devicePortIndex());
+  ASSERT_GE(waitForFrame(kConfigRequest, 0), 0);
+  EXPECT_EQ(w.statusLine()->text(), port + " open");
+
+  std::size_t from = device.count();
+  w.startButton()->click();
+  const Clock::time_point pressed = Clock::now();
+  EXPECT_EQ(w.startButton()->text(), "scanning");
+  ASSERT_GE(waitForFrame(kStartAdv, from), 0);
+  const double limit = kAckWaitMs / 1000.0 + kWatchTickS + kLoadMarginS;
+  ASSERT_TRUE(spinUntil([&] { return w.statusLine()->text() == port + ": no answer from the dongle"; }, boundMs(limit)))
+      << w.statusLine()->text().toStdString();
+  const double toldAfter = secondsSince(pressed);
+  std::printf("no answer told %.2f s after Start\n", toldAfter);
+  EXPECT_GE(toldAfter, kAckWaitMs / 1000.0 - 0.05);
+  EXPECT_EQ(w.startButton()->text(), "Start ...");
+  EXPECT_TRUE(w.startButton()->isEnabled());
+  EXPECT_EQ(core().words.scanning, 0);
+
+  // Pressed again, and this time the dongle answers.
+  from = device.count();
+  w.startButton()->click();
+  ASSERT_GE(waitForFrame(kStartAdv, from), 0);
+  device.sendAck();
+  ASSERT_TRUE(spinUntil([&] { return w.startButton()->text() == "Stop !!!"; }));
+  EXPECT_EQ(core().words.scanning, 1);
+  EXPECT_TRUE(spinUntil([&] { return w.statusLine()->text() == port + " open, scanning"; },
+                        boundMs(kWatchTickS + kLoadMarginS)))
+      << w.statusLine()->text().toStdString();
 }
 
 TEST_F(ConsoleWindowTest, HoverTextsShowOnlyWhileSwitchedOn) {

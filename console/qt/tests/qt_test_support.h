@@ -12,10 +12,15 @@
 #include <QTimer>
 #include <functional>
 #include <memory>
+#include <ostream>
 
 #include "console/qt/console_session.h"
 #include "console/qt/traffic_log.h"
+#include "console/watch.h"
 #include "device_end.h"
+
+// Failures show a QString as its text.
+inline void PrintTo(const QString& text, std::ostream* os) { *os << '"' << text.toStdString() << '"'; }
 
 namespace kv::qt::test {
 
@@ -34,6 +39,16 @@ inline bool spinUntil(const std::function<bool()>& done, int ms = 3000) {
   loop.exec();
   return done();
 }
+
+// Seconds since t0.
+inline double secondsSince(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
+
+// What the status line and the silent tiles take is the console's threshold
+// (console/watch.h) plus at most one tick of the window's 1 s watch; the
+// tests allow half a second more for a loaded machine.
+inline constexpr double kWatchTickS = kWatchEveryMs / 1000.0;
+inline constexpr double kLoadMarginS = 0.5;
+inline int boundMs(double seconds) { return static_cast<int>(seconds * 1000); }
 
 // Runs the event loop for `ms`.
 inline void spinFor(int ms) {
