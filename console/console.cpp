@@ -63,12 +63,29 @@ void trafficLogNotification(ConsoleCore& core, int code) {
   }
 }
 
+// Gives up waiting for the ack of a Start or Stop: nothing is awaited any
+// more, so that a later ack (a soft reset's, another port's) is not taken
+// for it; the Start button reads what it read before the press. False when
+// the ack came after all.
+bool giveUpAck(ConsoleCore& core) {
+  core.ackAwaitedSinceMs = 0;
+  std::uint8_t awaited = 0;
+  if (!core.words.pendingCommand.compare_exchange_strong(awaited, kNothingPending)) return false;
+  core.view.setStartLabel(core.labelBeforePress);
+  return true;
+}
+
 void selectPortFromList(ConsoleCore& core) {
   View& view = core.view;
   const int index = view.selectedPort();
   if (index == -1) return;
   char name[kPortNameSize] = {};
   view.portName(index, name, kPortNameSize);
+  // A Start or Stop still awaited would take the new port's ack for its
+  // own: it is given up; what the old port did not answer is not said of
+  // the new one.
+  if (core.ackAwaitedSinceMs != 0) giveUpAck(core);
+  core.noAnswer = false;
   core.link.selectPort(name);
   core.listHint[0] = '\0';
   showStatus(core);
@@ -136,17 +153,14 @@ void showStatus(ConsoleCore& core) {
   core.view.setStatusLine(text);
 }
 
+
 void watchConsole(ConsoleCore& core) {
   core.roster.checkSilence();
-  const bool acked = core.words.pendingCommand.load() != 0;
-  if (acked) core.noAnswer = false;  // a late ack is an answer too
   if (core.ackAwaitedSinceMs != 0) {
-    if (acked) {
-      core.ackAwaitedSinceMs = 0;
+    if (core.words.pendingCommand.load() != 0) {
+      core.ackAwaitedSinceMs = 0;  // answered
     } else if (core.clock.nowMs() - core.ackAwaitedSinceMs >= kAckWaitMs) {
-      core.ackAwaitedSinceMs = 0;
-      core.noAnswer = true;
-      core.view.setStartLabel(core.labelBeforePress);
+      core.noAnswer = giveUpAck(core);
     }
   }
   showStatus(core);
@@ -165,6 +179,7 @@ void refreshPortList(ConsoleCore& core) {
   if (selected >= 0) view.portName(selected, listing.picked, kPortNameSize);
   core.listHint[0] = '\0';
   view.clearPorts();
+  const PortState port = core.link.portState();
   enumerateSerialPorts(
       [](void* ctx, const char* path) {
         auto* l = static_cast<Listing*>(ctx);
@@ -178,7 +193,8 @@ void refreshPortList(ConsoleCore& core) {
         if (l->hint[0] != '\0') return;  // the first one is enough to say what to do
         std::snprintf(l->hint, kStatusTextSize,
                       "Port %s: permission denied: add your user to the %s group (then log in again)", path, group);
-      });
+      },
+      port.open ? port.name : nullptr);
   if (listing.pickedAt >= 0) view.selectPortItem(listing.pickedAt);
   showStatus(core);
 }

@@ -10,15 +10,7 @@ namespace kv {
 void formatStatus(const StatusFacts& f, char* out) {
   const PortState& p = f.port;
   const bool named = p.name[0] != '\0';
-  // What has gone wrong first; the list's hint only over the normal states.
-  if (f.noAnswer) {
-    if (named && p.open) {
-      std::snprintf(out, kStatusTextSize, "Port %s: no answer from the dongle", p.name);
-    } else {
-      std::snprintf(out, kStatusTextSize, "No port open: no answer from the dongle");
-    }
-    return;
-  }
+  // What has gone wrong, the port's own troubles first.
   if (named && p.lost) {
     std::snprintf(out, kStatusTextSize, "Port %s lost", p.name);
     return;
@@ -29,6 +21,14 @@ void formatStatus(const StatusFacts& f, char* out) {
       std::snprintf(out, kStatusTextSize, "Port %s: %s", p.name, why);
     } else {
       std::snprintf(out, kStatusTextSize, "Port %s cannot be opened (rc=%d)", p.name, p.failRc);
+    }
+    return;
+  }
+  if (f.noAnswer) {
+    if (named && p.open) {
+      std::snprintf(out, kStatusTextSize, "Port %s: no answer from the dongle", p.name);
+    } else {
+      std::snprintf(out, kStatusTextSize, "No port open: no answer from the dongle");
     }
     return;
   }

@@ -25,9 +25,9 @@ struct StatusFacts {
 
 // The line for these facts, into `out` (kStatusTextSize characters), the
 // first that holds of:
-//   "Port P: no answer from the dongle"        (also "No port open: ...")
 //   "Port P lost"
 //   "Port P: held by another program" and the other reasons a pick fails
+//   "Port P: no answer from the dongle"        (also "No port open: ...")
 //   "Port P: no data from the dongle for N s"  (scanning, nothing came for a while)
 //   while no port is open, the list's hint, else
 //   "No port open: pick the dongle's port in the list"

@@ -132,7 +132,10 @@ using PortRefused = void (*)(void* ctx, const char* path, const char* group);
 //   POSIX: /dev/ttyUSB0.., /dev/ttyACM0.., /dev/ttyS0.. (numbers 0 to 255),
 //          on macOS every /dev/cu.* in name order, then every entry of the
 //          user's own port folder (userPortFolder) in name order.
-int enumerateSerialPorts(PortFound add, void* ctx, PortRefused refused = nullptr);
+// `held`, when given, is the path of a port the caller has open itself: it
+// is listed in its place without being probed (the probe would find it
+// taken).
+int enumerateSerialPorts(PortFound add, void* ctx, PortRefused refused = nullptr, const char* held = nullptr);
 
 // The same over the given families of paths, in the order given. A family is
 // a path prefix probed with increasing decimal numbers appended (POSIX 0 to
@@ -140,7 +143,7 @@ int enumerateSerialPorts(PortFound add, void* ctx, PortRefused refused = nullptr
 // entry of that directory whose name begins with what precedes the '*', in
 // name order.
 int enumerateSerialPortsIn(const char* const* families, int familyCount, PortFound add, void* ctx,
-                           PortRefused refused = nullptr);
+                           PortRefused refused = nullptr, const char* held = nullptr);
 
 // POSIX: the folder of this user's own ports, where a simulated dongle puts
 // a link to its pseudo-terminal so that the console lists it without root:

@@ -293,6 +293,7 @@ struct Listing {
   PortFound add;
   void* ctx;
   PortRefused denied;
+  const char* held;
   int listed = 0;
   bool refused = false;
 };
@@ -301,8 +302,9 @@ struct Listing {
 // must end: `add` refused, or the list is full.
 bool offer(Listing& listing, const char* path) {
   int rc = 0;
-  const int fd = openLocked(path, &rc);
-  if (fd < 0) {
+  const bool ours = listing.held != nullptr && std::strcmp(path, listing.held) == 0;
+  const int fd = ours ? -1 : openLocked(path, &rc);
+  if (fd < 0 && !ours) {
     if ((rc == EACCES || rc == EPERM) && listing.denied != nullptr) {
       // Worth saying only when joining the device's group would help.
       struct stat st {};
@@ -313,7 +315,7 @@ bool offer(Listing& listing, const char* path) {
     }
     return true;
   }
-  ::close(fd);
+  if (fd >= 0) ::close(fd);
   ++listing.listed;
   if (!listing.add(listing.ctx, path)) {
     listing.refused = true;
@@ -387,9 +389,9 @@ bool offerDirectory(Listing& listing, const char* family) {
 }  // namespace
 
 int enumerateSerialPortsIn(const char* const* families, int familyCount, PortFound add, void* ctx,
-                           PortRefused refused) {
+                           PortRefused refused, const char* held) {
   if (add == nullptr) return 0;
-  Listing listing{add, ctx, refused};
+  Listing listing{add, ctx, refused, held};
   for (int i = 0; i < familyCount; ++i) {
     const char* family = families[i];
     if (family == nullptr) continue;
@@ -411,7 +413,7 @@ bool userPortFolder(char* out) {
   return len > 0 && len < kPortNameSize;
 }
 
-int enumerateSerialPorts(PortFound add, void* ctx, PortRefused refused) {
+int enumerateSerialPorts(PortFound add, void* ctx, PortRefused refused, const char* held) {
   char user[kPortNameSize + 2];
   const char* families[4] = {};
   int count = 0;
@@ -426,7 +428,7 @@ int enumerateSerialPorts(PortFound add, void* ctx, PortRefused refused) {
     std::strcat(user, "/*");
     families[count++] = user;
   }
-  return enumerateSerialPortsIn(families, count, add, ctx, refused);
+  return enumerateSerialPortsIn(families, count, add, ctx, refused, held);
 }
 
 }  // namespace kv

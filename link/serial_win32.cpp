@@ -167,7 +167,7 @@ PortWait serialWait(SerialPort* /*port*/, PortWaker& waker, int timeoutMs) {
 // ---- enumeration ----
 
 int enumerateSerialPortsIn(const char* const* families, int familyCount, PortFound add, void* ctx,
-                           PortRefused /*refused*/) {
+                           PortRefused /*refused*/, const char* held) {
   if (add == nullptr) return 0;
   int listed = 0;
   char path[kPortNameSize];
@@ -178,9 +178,13 @@ int enumerateSerialPortsIn(const char* const* families, int familyCount, PortFou
     for (int n = kFirstPortNumber; n <= kLastPortNumber; ++n) {
       const int len = std::snprintf(path, sizeof path, "%s%d", prefix, n);
       if (len < 0 || len >= static_cast<int>(sizeof path)) break;
-      const HANDLE h = openHandle(path);
-      if (h == INVALID_HANDLE_VALUE) continue;
-      ::CloseHandle(h);
+      // The port we hold ourselves is opened without sharing: a probe would
+      // be refused.
+      if (held == nullptr || std::strcmp(path, held) != 0) {
+        const HANDLE h = openHandle(path);
+        if (h == INVALID_HANDLE_VALUE) continue;
+        ::CloseHandle(h);
+      }
       if (!add(ctx, path)) return -1;
       if (++listed >= kMaxListedPorts) return 0;
     }
@@ -188,9 +192,9 @@ int enumerateSerialPortsIn(const char* const* families, int familyCount, PortFou
   return 0;
 }
 
-int enumerateSerialPorts(PortFound add, void* ctx, PortRefused refused) {
+int enumerateSerialPorts(PortFound add, void* ctx, PortRefused refused, const char* held) {
   static const char* const kFamilies[] = {"\\\\.\\COM"};
-  return enumerateSerialPortsIn(kFamilies, 1, add, ctx, refused);
+  return enumerateSerialPortsIn(kFamilies, 1, add, ctx, refused, held);
 }
 
 bool userPortFolder(char* out) {

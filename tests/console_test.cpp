@@ -131,7 +131,13 @@ TEST_F(ConsoleTest, TheStatusLineTellsOfAnUnansweredStartAQuietDongleAndALostPor
   watchConsole(core);
   EXPECT_EQ(view.startLabel(), "Start ...");
   EXPECT_EQ(view.statusLine(), port + ": no answer from the dongle");
-  // A late ack still counts.
+  // Given up: a later ack is not taken for the Start's.
+  ASSERT_TRUE(sendAck());
+  watchConsole(core);
+  EXPECT_EQ(core.words.scanning, 0);
+  EXPECT_EQ(view.startLabel(), "Start ...");
+  // Pressed again and answered.
+  handleCommand(core, id::kStart, kBnClicked);
   ASSERT_TRUE(sendAck([&] { return view.startLabel() == "Stop !!!"; }));
   watchConsole(core);
   EXPECT_EQ(view.statusLine(), port + " open, scanning");
@@ -147,12 +153,16 @@ TEST_F(ConsoleTest, TheStatusLineTellsOfAnUnansweredStartAQuietDongleAndALostPor
   ASSERT_TRUE(view.waitForLog(" lost rc=", 2000));
   watchConsole(core);
   EXPECT_EQ(view.statusLine(), port + " lost");
-  // Stop without a port: no answer either.
+  // Stop on the lost port: no answer, but the loss is what the line says.
   handleCommand(core, id::kStart, kBnClicked);
   clock.advance(2000);
   watchConsole(core);
   EXPECT_EQ(view.startLabel(), "Stop !!!");
-  EXPECT_EQ(view.statusLine(), "No port open: no answer from the dongle");
+  EXPECT_EQ(view.statusLine(), port + " lost");
+  // A pick that fails: why, and no "no answer" from the old port.
+  view.setSelectedPort(0, "/dev/koravel-no-such-port");
+  handleCommand(core, id::kPortList, kCbnSelChange);
+  EXPECT_EQ(view.statusLine(), "Port /dev/koravel-no-such-port: not found");
 }
 
 TEST_F(ConsoleTest, OpeningThePortListListsPortsThatCameSinceAndKeepsThePick) {
@@ -173,7 +183,13 @@ TEST_F(ConsoleTest, OpeningThePortListListsPortsThatCameSinceAndKeepsThePick) {
     return std::find(ports.begin(), ports.end(), path) - ports.begin();
   };
   ASSERT_LT(listed(b), static_cast<long>(view.ports().size()));
+  // Picked: the port the console holds is listed still, though a probe
+  // would find it taken.
   view.selectPortItem(static_cast<int>(listed(b)));
+  handleCommand(core, id::kPortList, kCbnSelChange);
+  ASSERT_TRUE(core.link.portState().open);
+  refreshPortList(core);
+  EXPECT_EQ(view.selectedPort(), listed(b));
   // A dongle plugged in since is listed, the pick stays where it is.
   fs::create_symlink(other.slavePath(), a);
   refreshPortList(core);

@@ -13,8 +13,17 @@
 //   driver start-unplugged            Start after the dongle has gone: the send fails
 //   driver pick-gone SUFFIX           pick a port that has gone since start-up
 //   driver out-of-space               fill the log until it is full
+//   driver silence RECORD DEV         scan, link tiles; device DEV falls silent
+//   driver silence-over RECORD DEV OFFSET   ... and is live again
+//   driver stall RECORD               scan; the dongle hangs; then Stop gets no answer
+//   driver no-answer SUFFIX           pick a port whose dongle answers nothing, Start
+//   driver port-list SELECTED PORT... open the list: it holds exactly these ports
+//   driver watch-lost                 report when the status line says the port is lost
 //
-// RECORD is the simulated dongle's record (its header names the devices).
+// RECORD is the simulated dongle's record (its header names the devices; the
+// steps that time the console against the dongle read its frames and
+// events too). OFFSET maps the record's clock to this one (printed by the
+// silence step).
 // Every check prints "ok - ..." or "not ok - ..."; lines beginning "INFO"
 // carry values for the script. The exit status is 1 when a check failed.
 #include <windows.h>
@@ -35,6 +44,7 @@ namespace {
 constexpr UINT kSendTimeoutMs = 10000;
 constexpr int kTiles = 40;
 constexpr int kFirstTile = 400;
+constexpr int kStatusLine = 45;
 
 int g_failed = 0;
 int g_passed = 0;
@@ -311,6 +321,8 @@ void stepStartup(int argc, char** argv) {
   check(textOf(7) == "Clear Log", "\"Clear Log\" is there");
   check(textOf(28) == "Stop Log", "the log button reads \"Stop Log\"", "got \"%s\"", textOf(28).c_str());
   check(textOf(40).empty() && textOf(390).empty(), "the dongle line and the linked count are empty");
+  check(textOf(kStatusLine) == "No port open: pick the dongle's port in the list",
+        "the status line asks for the dongle's port", "got \"%s\"", textOf(kStatusLine).c_str());
   int empties = 0;
   for (int i = 0; i < kTiles; ++i) empties += tileText(i) == "empty";
   check(empties == kTiles, "40 tiles read \"empty\"", "%d do", empties);
@@ -329,6 +341,9 @@ void stepStartup(int argc, char** argv) {
     const bool cornerOk = placedAt(5, 0, 0, 10, 10) && placedAt(7, 0, 0, 10, 10) && placedAt(28, 0, 0, 10, 10);
     check(cornerOk, pass == 0 ? "log, \"Clear Log\" and the log button are 10 x 10 at 0,0"
                               : "log, \"Clear Log\" and the log button stay 10 x 10 at 0,0 after WM_SIZE");
+    check(placedAt(kStatusLine, 560, 40, 434, 34),
+          pass == 0 ? "the status line is at 560,40, 434 x 34, right of \"Clear Useless\""
+                    : "the status line stays in place after WM_SIZE");
     RECT client{};
     ::GetClientRect(g_main, &client);
     send(g_main, WM_SIZE, SIZE_RESTORED, MAKELPARAM(client.right, client.bottom));
@@ -370,9 +385,28 @@ std::string pickPort(const char* suffix) {
 
 bool logHas(const std::string& what) { return textOf(5).find(what) != std::string::npos; }
 
+std::string statusText() { return textOf(kStatusLine); }
+
+// The port picked in the list, "" for none.
+std::string pickedPort() {
+  HWND combo = item(150);
+  const auto index = static_cast<int>(send(combo, CB_GETCURSEL));
+  return index < 0 ? std::string() : comboItem(combo, index);
+}
+
+// Waits until the status line reads `want` (it is brought up to date at
+// least once a second); false, and the text it read, when it did not.
+bool statusBecomes(const std::string& want, int timeoutMs = 2500) {
+  const bool ok = waitFor([&] { return statusText() == want; }, timeoutMs);
+  if (!ok) std::printf("# status line \"%s\", want \"%s\"\n", statusText().c_str(), want.c_str());
+  return ok;
+}
+
 void stepPick(const char* suffix, const char* dongleLine) {
   findMain(5000);
   const std::string name = pickPort(suffix);
+  check(statusText() == "Port " + name + " open", "the status line says the picked port is open", "got \"%s\"",
+        statusText().c_str());
 
   const std::string want = dongleLine;
   const bool shown = waitFor([&] { return textOf(40) == want; }, 5000);
@@ -381,11 +415,16 @@ void stepPick(const char* suffix, const char* dongleLine) {
   const std::string opened = "Port " + name + " opened\r\n";
   check(logHas(opened), "the log says the port was opened");
   check(logHas("got dongle config data"), "the log has the configuration's arrival");
+  // Nothing has started this dongle's scan.
+  check(textOf(17) == "Start ..." && statusBecomes("Port " + name + " open", 1500),
+        "a dongle just picked is not scanning: Start reads \"Start ...\", the status line \"open\"",
+        "Start reads \"%s\"", textOf(17).c_str());
 }
 
 // The dongle has been unplugged: a command can no longer be written.
 void stepStartUnplugged() {
   findMain(5000);
+  check(statusBecomes("Port " + pickedPort() + " lost"), "the status line says the unplugged port is lost");
   click(17);
   check(waitFor([] { return logHas("Send failed rc="); }, 3000),
         "a command to an unplugged dongle is logged as a failed send");
@@ -420,6 +459,7 @@ void stepScan(const char* recordPath) {
         label.c_str());
   check(waitFor([] { return textOf(17) == "Stop !!!"; }, 5000), "the dongle's ack turns it into \"Stop !!!\"",
         "got \"%s\"", textOf(17).c_str());
+  check(statusBecomes("Port " + pickedPort() + " open, scanning"), "the status line says the scan runs");
 
   const bool all = waitFor([&] { return occupiedTiles() >= shown; }, 15000, 100);
   check(all, "every device but the Polar ones gets a tile", "%d of %d", occupiedTiles(), shown);
@@ -704,6 +744,7 @@ void stepStop() {
         "got \"%s\"", label.c_str());
   check(waitFor([] { return textOf(17) == "Start ..."; }, 5000), "the dongle's ack turns it into \"Start ...\"");
   check(::IsWindowEnabled(item(17)) != FALSE, "Start is enabled");
+  check(statusBecomes("Port " + pickedPort() + " open"), "the status line no longer says scanning");
   ::Sleep(700);
   int empties = 0;
   for (int i = 0; i < kTiles; ++i) empties += tileText(i) == "empty";
@@ -766,6 +807,381 @@ void stepOutOfSpace() {
   check(waitFor([] { return !::IsWindow(g_main); }, 10000), "closing it shuts the console down");
 }
 
+// ---- timing the console against the dongle's record ----
+
+// One line of the simulated dongle's record: a frame (dir, kind, dev) or an
+// event ("event=..."), at `ms` on the simulator's clock.
+struct RecordLine {
+  double ms = 0;
+  bool event = false;
+  std::string dir;
+  std::string kind;
+  std::string text;  // an event's text
+  int dev = -1;
+};
+
+std::string fieldOf(const std::string& line, const char* key) {
+  const std::string k = std::string(" ") + key + "=";
+  const auto at = line.find(k);
+  if (at == std::string::npos) return "";
+  const auto from = at + k.size();
+  return line.substr(from, line.find(' ', from) - from);
+}
+
+std::vector<RecordLine> readRecord(const char* recordPath) {
+  std::vector<RecordLine> lines;
+  std::ifstream in(recordPath);
+  std::string line;
+  while (std::getline(in, line)) {
+    RecordLine r;
+    std::size_t at = 0;
+    if (line.rfind("# t_ms=", 0) == 0) {
+      r.event = true;
+      at = 7;
+    } else if (line.rfind("t_ms=", 0) == 0) {
+      at = 5;
+    } else {
+      continue;
+    }
+    char* end = nullptr;
+    r.ms = std::strtod(line.c_str() + at, &end);
+    if (end == nullptr || *end != ' ') continue;
+    if (r.event) {
+      r.text = end + 1;
+    } else {
+      r.dir = fieldOf(line, "dir");
+      r.kind = fieldOf(line, "kind");
+      const std::string dev = fieldOf(line, "dev");
+      if (!dev.empty()) r.dev = std::atoi(dev.c_str());
+    }
+    lines.push_back(r);
+  }
+  return lines;
+}
+
+// When the first event beginning with `text` happened after `after`; -1 if
+// it is not in the record.
+double eventAt(const std::vector<RecordLine>& record, const std::string& text, double after = -1) {
+  for (const auto& r : record)
+    if (r.event && r.ms > after && r.text.rfind(text, 0) == 0) return r.ms;
+  return -1;
+}
+
+// The times at which the dongle sent device `dev`'s reports (any device's
+// with -1, and then any frame it sent at all).
+std::vector<double> sentTimes(const std::vector<RecordLine>& record, int dev) {
+  std::vector<double> times;
+  for (const auto& r : record)
+    if (!r.event && r.dir == "tx" && (dev < 0 || (r.kind == "report" && r.dev == dev))) times.push_back(r.ms);
+  return times;
+}
+
+double lastBefore(const std::vector<double>& times, double t) {
+  double found = -1;
+  for (double x : times)
+    if (x <= t) found = x;
+  return found;
+}
+
+// Starts the scan and maps the record's clock onto this one: the dongle
+// took the start command after the click and before its ack showed, so a
+// record time t happened here at t + offset + (0 to slack). A span from a
+// record time to now measured with it is at most `slack` too long.
+struct ClockMap {
+  double offset = 0;
+  double slack = 0;
+};
+
+ClockMap startScanTimed(const char* recordPath) {
+  const double clicked = epochMs();
+  click(17);
+  const bool acked = waitFor([] { return textOf(17) == "Stop !!!"; }, 5000, 5);
+  const double ackSeen = epochMs();
+  check(acked, "the dongle's ack turns Start into \"Stop !!!\"", "got \"%s\"", textOf(17).c_str());
+  const double start = eventAt(readRecord(recordPath), "event=scan-start");
+  if (start < 0) fatal("the record has the scan's start");
+  ClockMap map{clicked - start, ackSeen - clicked};
+  std::printf("INFO clock_offset_ms=%.3f\nINFO clock_slack_ms=%.1f\n", map.offset, map.slack);
+  return map;
+}
+
+// The watch runs once a second, so a state that is due after 5 s (2 s for
+// an unanswered command) is shown up to a second after that. The margin
+// covers the timer's late delivery and the clock map's slack; a watch that
+// runs late by a whole period, or not at all, is well outside it.
+constexpr double kWatchMarginMs = 250;
+
+int tileOf(const std::string& name) {
+  for (int i = 0; i < kTiles; ++i)
+    if (trimmed(firstLine(tileText(i))) == name) return i;
+  return -1;
+}
+
+// A point inside the left end of a tile, clear of its centred text, in
+// screen coordinates.
+POINT tilePoint(int slot) {
+  HWND tile = item(kFirstTile + slot);
+  RECT rc{};
+  ::GetClientRect(tile, &rc);
+  POINT p{rc.left + 6, (rc.top + rc.bottom) / 2};
+  ::ClientToScreen(tile, &p);
+  return p;
+}
+
+const char* brandColour(const std::string& name) {
+  return name.rfind("Mirabeat", 0) == 0 ? "0,128,255" : "213,64,183";
+}
+
+// A silent linked tile's figure: "NAME\nHR: -- (N s)\nBat: B%" gives N, -1
+// for any other text.
+int silentSeconds(const std::string& text) {
+  const auto at = text.find("\nHR: -- (");
+  if (at == std::string::npos) return -1;
+  return std::atoi(text.c_str() + at + 9);
+}
+
+std::string batteryLine(const std::string& text) {
+  const auto at = text.rfind("\nBat: ");
+  return at == std::string::npos ? std::string() : text.substr(at + 1);
+}
+
+// Scan, link the silent-to-be device and all but two of the others; the
+// device falls silent (the simulator's --silence-device DEV, some seconds
+// after the scan's start) while the others go on.
+void stepSilence(const char* recordPath, int dev) {
+  findMain(5000);
+  const auto devices = readDevices(recordPath);
+  if (dev < 0 || dev >= static_cast<int>(devices.size())) fatal("the record names the silent device");
+  int shown = 0;
+  for (const auto& d : devices) shown += d.name.rfind("Polar", 0) != 0;
+  const ClockMap clock = startScanTimed(recordPath);
+  if (!waitFor([&] { return occupiedTiles() >= shown; }, 5000, 50) || shown < 5) fatal("every device has a tile");
+
+  const int slot = tileOf(devices[dev].name);
+  if (slot < 0) fatal("the silent device has a tile");
+  std::vector<int> linked{slot};
+  std::vector<int> idle;
+  for (int i = 0; i < shown; ++i) {
+    if (i == slot) continue;
+    (static_cast<int>(linked.size()) < shown - 2 ? linked : idle).push_back(i);
+  }
+  for (int s : linked) click(kFirstTile + s);
+
+  // Its last reading before the silence, then the silent text.
+  std::string lastLive;
+  std::string silent;
+  const bool fell = waitFor(
+      [&] {
+        const std::string t = tileText(slot);
+        if (isLinkedText(t)) lastLive = t;
+        if (silentSeconds(t) < 0) return false;
+        silent = t;
+        return true;
+      },
+      20000, 10);
+  const double seen = epochMs();
+  const auto record = readRecord(recordPath);
+  const double silenceAt = eventAt(record, "event=silence dev=" + std::to_string(dev));
+  const double lastReport = lastBefore(sentTimes(record, dev), silenceAt);
+  if (!fell || lastLive.empty() || silenceAt < 0 || lastReport < 0) {
+    check(false, "a linked device that falls silent reads \"HR: -- (N s)\"", "tile \"%s\", last live \"%s\"",
+          show(tileText(slot)).c_str(), show(lastLive).c_str());
+    return;
+  }
+  const double after = seen - (lastReport + clock.offset);
+  std::printf("INFO silent_after_ms=%.1f\n", after);
+  check(after >= 5000 && after <= 6000 + kWatchMarginMs,
+        "a linked device not heard for 5 s reads \"HR: -- (N s)\" within 6 s of its last report", "after %.0f ms",
+        after);
+  const int seconds = silentSeconds(silent);
+  const std::string want =
+      firstLine(lastLive) + "\nHR: -- (" + std::to_string(seconds) + " s)\n" + batteryLine(lastLive);
+  check(silent == want && (seconds == 5 || seconds == 6),
+        "the silent tile keeps its name and battery and counts from its last report", "\"%s\", last live \"%s\"",
+        show(silent).c_str(), show(lastLive).c_str());
+
+  bool othersLive = true;
+  for (std::size_t i = 1; i < linked.size(); ++i) othersLive = othersLive && isLinkedText(tileText(linked[i]));
+  for (int s : idle) othersLive = othersLive && isIdleText(tileText(s));
+  check(othersLive, "the other linked tiles stay live and the idle ones unchanged");
+  check(textOf(390) == std::to_string(linked.size()), "a silent device stays linked: the count is unchanged",
+        "got \"%s\"", textOf(390).c_str());
+
+  // What the screenshot should show.
+  const POINT p = tilePoint(slot);
+  std::printf("INFO colour %ld %ld 150,150,150 the silent linked tile is painted grey\n", p.x, p.y);
+  for (std::size_t i = 1; i < linked.size(); ++i) {
+    const POINT q = tilePoint(linked[i]);
+    std::printf("INFO colour %ld %ld %s a live linked tile beside it keeps its brand colour\n", q.x, q.y,
+                brandColour(trimmed(firstLine(tileText(linked[i])))));
+  }
+  const POINT q = tilePoint(idle.front());
+  const POINT e = tilePoint(kTiles - 1);
+  std::printf("INFO same-colour %ld %ld %ld %ld an idle tile is drawn as an empty one, not grey\n", q.x, q.y, e.x,
+              e.y);
+}
+
+// The silent device is heard again (the simulator's --silence-for ends):
+// its first report makes it live. `offset` is the silence step's clock map.
+void stepSilenceOver(const char* recordPath, int dev, double offset) {
+  findMain(5000);
+  const auto devices = readDevices(recordPath);
+  if (dev < 0 || dev >= static_cast<int>(devices.size())) fatal("the record names the silent device");
+  const int slot = tileOf(devices[dev].name);
+  if (slot < 0) fatal("the silent device has a tile");
+
+  std::vector<int> figures;  // the seconds shown, in order
+  const bool live = waitFor(
+      [&] {
+        const std::string t = tileText(slot);
+        const int s = silentSeconds(t);
+        if (s >= 0 && (figures.empty() || figures.back() != s)) figures.push_back(s);
+        return isLinkedText(t);
+      },
+      20000, 10);
+  const double seen = epochMs();
+  // Up by one at each run of the watch; by two when the runs fall next to
+  // whole seconds and one comes a little late.
+  bool counting = figures.size() >= 2;
+  for (std::size_t i = 1; i < figures.size(); ++i)
+    counting = counting && figures[i] > figures[i - 1] && figures[i] <= figures[i - 1] + 2;
+  std::string shownFigures;
+  for (int f : figures) shownFigures += std::to_string(f) + " ";
+  check(counting, "a silent tile counts the seconds up as they pass", "shown: %s", shownFigures.c_str());
+
+  // The first two reports after the silence: live with the first, before
+  // the second.
+  std::vector<double> reports;
+  waitFor(
+      [&] {
+        const auto record = readRecord(recordPath);
+        const double heard = eventAt(record, "event=heard dev=" + std::to_string(dev));
+        reports.clear();
+        for (double t : sentTimes(record, dev))
+          if (heard >= 0 && t >= heard) reports.push_back(t);
+        return reports.size() >= 2;
+      },
+      3000, 100);
+  if (!live || reports.size() < 2) {
+    check(false, "the device is live again once it is heard", "tile \"%s\", %zu reports since",
+          show(tileText(slot)).c_str(), reports.size());
+    return;
+  }
+  const double after = seen - (reports[0] + offset);
+  std::printf("INFO live_after_ms=%.1f\nINFO report_gap_ms=%.1f\n", after, reports[1] - reports[0]);
+  check(seen <= reports[1] + offset, "its first report after the silence makes the device live again",
+        "live %.0f ms after it, the next came %.0f ms after it", after, reports[1] - reports[0]);
+  const POINT p = tilePoint(slot);
+  std::printf("INFO colour %ld %ld %s the tile live again has its brand colour back\n", p.x, p.y,
+              brandColour(devices[dev].name));
+}
+
+// The dongle hangs while scanning (the simulator's --stall-after): the
+// status line says so; then a Stop gets no answer.
+void stepStall(const char* recordPath) {
+  findMain(5000);
+  const std::string port = pickedPort();
+  const ClockMap clock = startScanTimed(recordPath);
+  check(statusBecomes("Port " + port + " open, scanning"), "before the dongle hangs the status line says scanning");
+
+  const std::string quiet = "Port " + port + ": no data from the dongle for ";
+  const auto quietFor = [&] {
+    const std::string t = statusText();
+    return t.rfind(quiet, 0) == 0 ? std::atoi(t.c_str() + quiet.size()) : -1;
+  };
+  const bool said = waitFor([&] { return quietFor() >= 0; }, 20000, 10);
+  const double seen = epochMs();
+  const int seconds = quietFor();
+  const auto record = readRecord(recordPath);
+  const double lastSent = lastBefore(sentTimes(record, -1), eventAt(record, "event=stall"));
+  if (!said || lastSent < 0) {
+    check(false, "a hung dongle is said on the status line", "status \"%s\"", statusText().c_str());
+    return;
+  }
+  const double after = seen - (lastSent + clock.offset);
+  std::printf("INFO quiet_after_ms=%.1f\n", after);
+  check(after >= 5000 && after <= 6000 + kWatchMarginMs,
+        "while scanning, 5 s without a byte from the dongle: \"no data from the dongle\" within 6 s",
+        "after %.0f ms, \"%s\"", after, statusText().c_str());
+  check(seconds == 5 || seconds == 6, "the quiet time is counted from the dongle's last byte", "\"%s\"",
+        statusText().c_str());
+  check(waitFor([&] { return quietFor() >= seconds + 2; }, 3000), "the quiet time counts up",
+        "\"%s\" after \"%d s\"", statusText().c_str(), seconds);
+
+  const double clicked = epochMs();
+  click(17);
+  const bool unanswered = statusBecomes("Port " + port + ": no answer from the dongle", 5000);
+  const double took = epochMs() - clicked;
+  std::printf("INFO stop_unanswered_ms=%.1f\n", took);
+  check(unanswered && took >= 2000 && took <= 3000 + kWatchMarginMs,
+        "a Stop the hung dongle does not ack says \"no answer from the dongle\" within 3 s", "after %.0f ms", took);
+  check(textOf(17) == "Stop !!!" && ::IsWindowEnabled(item(17)) != FALSE,
+        "the button then reads \"Stop !!!\" again", "got \"%s\"", textOf(17).c_str());
+}
+
+// A dongle that answers nothing from the start: picked, it fills no dongle
+// line; Start goes unanswered.
+void stepNoAnswer(const char* suffix) {
+  findMain(20000);
+  const std::string name = pickPort(suffix);
+  check(statusText() == "Port " + name + " open", "a port whose dongle answers nothing is open", "got \"%s\"",
+        statusText().c_str());
+  const double clicked = epochMs();
+  click(17);
+  check(textOf(17) == "scanning", "Start, pressed, reads \"scanning\"", "got \"%s\"", textOf(17).c_str());
+  const bool unanswered = statusBecomes("Port " + name + ": no answer from the dongle", 5000);
+  const double took = epochMs() - clicked;
+  std::printf("INFO start_unanswered_ms=%.1f\n", took);
+  check(unanswered && took >= 2000 && took <= 3000 + kWatchMarginMs,
+        "a Start no dongle acks says \"no answer from the dongle\" within 3 s", "after %.0f ms", took);
+  check(textOf(17) == "Start ..." && ::IsWindowEnabled(item(17)) != FALSE,
+        "the Start button then reads \"Start ...\" again", "got \"%s\"", textOf(17).c_str());
+  check(textOf(40).empty(), "no dongle line without the dongle's answer", "got \"%s\"", textOf(40).c_str());
+}
+
+// Opens the port list as the operator does: it is filled afresh. It must
+// then hold exactly `ports`, with `selected` picked ("-": none).
+void stepPortList(const char* selected, int count, char** ports) {
+  findMain(5000);
+  HWND combo = item(150);
+  send(combo, CB_SHOWDROPDOWN, TRUE);
+  const bool dropped = send(combo, CB_GETDROPPEDSTATE) != 0;
+  const auto listedCount = static_cast<int>(send(combo, CB_GETCOUNT));
+  std::string listed;
+  bool same = listedCount == count;
+  for (int i = 0; i < listedCount; ++i) {
+    const std::string name = comboItem(combo, i);
+    listed += name + " ";
+    same = same && i < count && name == ports[i];
+  }
+  const std::string picked = pickedPort();
+  send(combo, CB_SHOWDROPDOWN, FALSE);
+  std::string want;
+  for (int i = 0; i < count; ++i) want += std::string(ports[i]) + " ";
+  std::string what = "opened, the port list holds the ports present now: " + want;
+  check(dropped && same, what.c_str(), "listed: %s", listed.c_str());
+  const std::string wantPicked = std::strcmp(selected, "-") == 0 ? "" : selected;
+  what = wantPicked.empty() ? "no port is selected" : "the picked port " + wantPicked + " stays selected";
+  check(picked == wantPicked, what.c_str(), "selected: \"%s\"", picked.c_str());
+}
+
+// Says when the status line first reads "Port P lost" for the picked port;
+// the test run unplugs the dongle once it has printed "INFO watching".
+void stepWatchLost() {
+  findMain(5000);
+  const std::string name = pickedPort();
+  std::printf("INFO watching\n");
+  std::fflush(stdout);
+  const bool lost = waitFor([&] { return statusText() == "Port " + name + " lost"; }, 15000, 5);
+  std::printf("INFO lost_seen_ms=%.3f\n", epochMs());
+  check(lost, "an unplugged dongle's port is said lost on the status line", "status \"%s\"", statusText().c_str());
+  const std::string log = textOf(5);
+  const std::string said = "Port " + name + " lost rc=";
+  const auto at = log.find(said);
+  check(at != std::string::npos, "the log says the port was lost, with the system's code");
+  if (at != std::string::npos) std::printf("INFO lost_rc=%d\n", std::atoi(log.c_str() + at + said.size()));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -796,6 +1212,18 @@ int main(int argc, char** argv) {
     stepPickGone(argv[2]);
   } else if (step == "out-of-space") {
     stepOutOfSpace();
+  } else if (step == "silence" && argc == 4) {
+    stepSilence(argv[2], std::atoi(argv[3]));
+  } else if (step == "silence-over" && argc == 5) {
+    stepSilenceOver(argv[2], std::atoi(argv[3]), std::strtod(argv[4], nullptr));
+  } else if (step == "stall" && argc == 3) {
+    stepStall(argv[2]);
+  } else if (step == "no-answer" && argc == 3) {
+    stepNoAnswer(argv[2]);
+  } else if (step == "port-list" && argc >= 3) {
+    stepPortList(argv[2], argc - 3, argv + 3);
+  } else if (step == "watch-lost") {
+    stepWatchLost();
   } else {
     std::fprintf(stderr, "unknown step or arguments: %s\n", step.c_str());
     return 2;

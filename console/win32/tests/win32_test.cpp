@@ -263,6 +263,10 @@ void testControls() {
   // first in the sibling order and tile 0 follows the other 39.
   EXPECT(::GetWindow(mainWindow(), GW_CHILD) == item(kv::id::kFirstTile + 39));
   EXPECT(::GetWindow(item(kv::id::kFirstTile + 1), GW_HWNDNEXT) == item(kv::id::kFirstTile + 0));
+  // The status line was made last, after the traffic log: it is the last
+  // sibling, right after the log.
+  EXPECT(::GetWindow(item(kv::id::kTrafficLog), GW_HWNDNEXT) == item(kv::id::kStatusLine));
+  EXPECT(item(kv::id::kStatusLine) != nullptr && ::GetWindow(item(kv::id::kStatusLine), GW_HWNDNEXT) == nullptr);
 
   // The window's class.
   WNDCLASSEXA wc{};
