@@ -16,7 +16,6 @@ void startOrStop(ConsoleCore& core) {
   Link& link = core.link;
   // Watched: no ack within kAckWaitMs and the button reads this again.
   core.ackAwaitedSinceMs = core.clock.nowMs();
-  core.labelBeforePress = core.words.scanning == 0 ? "Start ..." : "Stop !!!";
   core.noAnswer = false;
   if (core.words.scanning == 0) {
     buildControlCommand(link.commandFrame, 0, 1, &link.commandLength);
@@ -65,13 +64,13 @@ void trafficLogNotification(ConsoleCore& core, int code) {
 
 // Gives up waiting for the ack of a Start or Stop: nothing is awaited any
 // more, so that a later ack (a soft reset's, another port's) is not taken
-// for it; the Start button reads what it read before the press. False when
-// the ack came after all.
+// for it; the Start button reads what it read before the press (the scan,
+// unacked, is as it was then). False when the ack came after all.
 bool giveUpAck(ConsoleCore& core) {
   core.ackAwaitedSinceMs = 0;
   std::uint8_t awaited = 0;
   if (!core.words.pendingCommand.compare_exchange_strong(awaited, kNothingPending)) return false;
-  core.view.setStartLabel(core.labelBeforePress);
+  core.view.setStartLabel(core.words.scanning == 0 ? "Start ..." : "Stop !!!");
   return true;
 }
 
@@ -152,7 +151,6 @@ void showStatus(ConsoleCore& core) {
   std::memcpy(core.statusShown, text, sizeof text);
   core.view.setStatusLine(text);
 }
-
 
 void watchConsole(ConsoleCore& core) {
   core.roster.checkSilence();

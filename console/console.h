@@ -70,11 +70,9 @@ class ConsoleCore {
   bool closing = false;
 
   // What the watch keeps (watchConsole): since when a Start or Stop awaits
-  // its ack (0: none) and what the Start button read before it; whether the
-  // last one went unanswered; what opening the port list had to say; the
-  // status line as shown.
+  // its ack (0: none); whether the last one went unanswered; what opening
+  // the port list had to say; the status line as shown.
   std::int64_t ackAwaitedSinceMs = 0;
-  const char* labelBeforePress = nullptr;
   bool noAnswer = false;
   char listHint[kStatusTextSize] = {};
   char statusShown[kStatusTextSize] = {};

@@ -86,7 +86,9 @@ bool Link::portOpen() {
 
 PortState Link::portState() const {
   std::lock_guard lock(stateMutex_);
-  return state_;
+  PortState state = state_;
+  state.lastInputMs = lastInputMs_.load();
+  return state;
 }
 
 void Link::setState(const char* name, bool open, bool lost, int lostRc, bool failed, int failRc) {
@@ -99,7 +101,7 @@ void Link::setState(const char* name, bool open, bool lost, int lostRc, bool fai
   state_.failRc = failRc;
   if (open) {
     state_.openedMs = clock_.nowMs();
-    state_.lastInputMs = 0;
+    lastInputMs_ = 0;
   }
 }
 
@@ -333,10 +335,7 @@ void Link::readerLoop() {
     if (cBytes > 0) {
       bytesRead_ += static_cast<std::uint64_t>(cBytes);
       quietSince = clock_.nowMs();
-      {
-        std::lock_guard lock(stateMutex_);
-        state_.lastInputMs = quietSince;
-      }
+      lastInputMs_ = quietSince;
       parserFeed(parser_, context, szText, static_cast<std::size_t>(cBytes));
     } else if (cBytes < 0) {
       logLine("Port %s lost rc=%d\r\n", lostName, rc);

@@ -160,7 +160,8 @@ class Link {
   std::uint64_t portOpens_ = 0;          // guarded by portMutex_
   std::atomic<int> portClaims_{0};
   mutable std::mutex stateMutex_;
-  PortState state_;                      // guarded by stateMutex_
+  PortState state_;                      // guarded by stateMutex_, but for lastInputMs:
+  std::atomic<std::int64_t> lastInputMs_{0};  // set by the reader at every read that brings bytes
 
   // The command hand-over: the latest submitted frame and its number.
   std::mutex commandMutex_;

@@ -66,8 +66,7 @@ void Roster::showReadingOnUi(void* arg) {
     storeReadings(s, call->heartRate, call->rrInterval, call->battery, text);
     // A reading makes a silent device live again.
     s.lastReadingMs = self.clock_.nowMs();
-    s.silent = false;
-    s.shownSilentSeconds = -1;
+    s.makeLive();
   }
   call->applied = true;
   self.view_.setTileText(call->slot, text);
@@ -125,8 +124,7 @@ void Roster::toggleLink(int commandId) {
       unlinked = true;
     }
     // Silence is judged again by the threshold of the new state.
-    s.silent = false;
-    s.shownSilentSeconds = -1;
+    s.makeLive();
     silent = silentTextLocked(s, clock_.nowMs(), silentText);
   }
   if (unlinked) view_.setTileText(slot, text);
@@ -181,8 +179,7 @@ void Roster::clearUseless() {
       from.heartRate = kNoReading8;
       from.rrInterval = kNoReading16;
       from.battery = kNoReading8;
-      from.silent = false;
-      from.shownSilentSeconds = -1;
+      from.makeLive();
       to.brand = from.brand;
       std::strcpy(texts[k], kEmptyTileText);
       changed[k] = true;

@@ -35,9 +35,7 @@ void DeviceSlotTable::initLocked() {
     s.battery = kNoReading8;
     s.lastHeardMs = 0;
     s.lastReadingMs = 0;
-    s.silent = false;
-    s.silentSinceMs = 0;
-    s.shownSilentSeconds = -1;
+    s.makeLive();
   }
 }
 
@@ -91,8 +89,7 @@ int DeviceSlotTable::registerDevice(const char* name, const char* address, std::
   s.battery = kNoReading8;
   s.lastHeardMs = nowMs;
   s.lastReadingMs = 0;
-  s.silent = false;
-  s.shownSilentSeconds = -1;
+  s.makeLive();
   copyBounded(s.name, sizeof s.name, name);
   copyBounded(s.address, sizeof s.address, address);
   return free;

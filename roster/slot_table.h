@@ -44,6 +44,12 @@ struct DeviceSlot {
   bool silent = false;
   std::int64_t silentSinceMs = 0;
   int shownSilentSeconds = -1;  // the count its tile shows, -1: none
+
+  // Not (or no longer) shown silent.
+  void makeLive() {
+    silent = false;
+    shownSilentSeconds = -1;
+  }
 };
 
 // The table and the operations that touch no window. Thread-safe.

@@ -40,7 +40,7 @@ void formatLinkedCount(char* out, int count) { std::snprintf(out, 12, "%d", coun
 
 void tileLabel(const char* text, char* out) {
   std::size_t o = 0;
-  for (const char* c = text; *c != '\0' && o + 2 < kTileLabelSize; ++c) {
+  for (const char* c = text != nullptr ? text : ""; *c != '\0' && o + 2 < kTileLabelSize; ++c) {
     if (*c == '&') out[o++] = '&';
     out[o++] = *c;
   }

@@ -25,7 +25,7 @@ void formatLinkedCount(char* out, int count);
 // A tile's text as a button's label. Both toolkits take "&" as the mark of a
 // keyboard mnemonic, so every "&" is doubled to be shown as it is ("Team&Go"
 // is drawn so, and Alt+G does not press the tile). `out` holds
-// kTileLabelSize characters.
+// kTileLabelSize characters; a null text is an empty one.
 inline constexpr std::size_t kTileLabelSize = 2 * kTileTextSize;
 void tileLabel(const char* text, char* out);
 

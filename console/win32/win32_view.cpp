@@ -64,7 +64,7 @@ void Win32View::setTileText(int slot, const char* text) {
   // A button takes "&" as its mnemonic mark: the label doubles it, so the
   // name is drawn as it is and no Alt key presses the tile.
   char label[kTileLabelSize];
-  tileLabel(text != nullptr ? text : "", label);
+  tileLabel(text, label);
   sendTo(id::kFirstTile + slot, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(label));
 }
 

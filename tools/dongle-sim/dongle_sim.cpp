@@ -94,6 +94,15 @@ std::vector<std::uint8_t> makeUnknownFrame(SimRandom& random) {
   return frame;
 }
 
+// 0 to n - 1 in an order drawn from `random` (Fisher-Yates).
+std::vector<std::size_t> shuffledOrder(std::size_t n, SimRandom& random) {
+  std::vector<std::size_t> order(n);
+  for (std::size_t i = 0; i < n; ++i) order[i] = i;
+  for (std::size_t i = n; i > 1; --i)
+    std::swap(order[i - 1], order[static_cast<std::size_t>(random.between(0, static_cast<std::int64_t>(i) - 1))]);
+  return order;
+}
+
 // Line noise; never 'M', so that it cannot open a frame by itself.
 std::vector<std::uint8_t> makeGarbage(SimRandom& random) {
   std::vector<std::uint8_t> bytes(static_cast<std::size_t>(random.between(1, 16)));
@@ -128,10 +137,7 @@ DongleSim::DongleSim(const SimOptions& options)
     const auto n = devices_.size();
     auto count = static_cast<std::size_t>(std::ceil(options.silenceShare * static_cast<double>(n)));
     count = std::clamp<std::size_t>(count, 1, n);
-    std::vector<std::size_t> order(n);
-    for (std::size_t i = 0; i < n; ++i) order[i] = i;
-    for (std::size_t i = n; i > 1; --i)
-      std::swap(order[i - 1], order[static_cast<std::size_t>(pick.between(0, static_cast<std::int64_t>(i) - 1))]);
+    const std::vector<std::size_t> order = shuffledOrder(n, pick);
     for (std::size_t k = 0; k < count; ++k) silencePicked_[order[k]] = true;
   }
   if (::pipe(wake_) == 0) {
@@ -638,9 +644,7 @@ void DongleSim::startScan(Clock::time_point now) {
   log(text);
   // Spread the devices over one period, in a shuffled order.
   const std::size_t n = devices_.size();
-  std::vector<std::size_t> order(n);
-  for (std::size_t i = 0; i < n; ++i) order[i] = i;
-  for (std::size_t i = n; i > 1; --i) std::swap(order[i - 1], order[static_cast<std::size_t>(random_.between(0, static_cast<std::int64_t>(i) - 1))]);
+  const std::vector<std::size_t> order = shuffledOrder(n, random_);
   for (std::size_t k = 0; k < n; ++k) {
     const double fraction = (static_cast<double>(k) + random_.uniform(0.1, 0.9)) / static_cast<double>(n);
     base_[order[k]] = now + duration_cast<nanoseconds>(period_ * fraction);
