@@ -4,6 +4,8 @@
 // handleCommand.
 #pragma once
 
+#include "kv_version.h"
+
 #include "console/status.h"
 #include "console/view.h"
 #include "link/core_clock.h"
@@ -50,9 +52,9 @@ inline constexpr int kConfigRequestDelayMs = 150;
 inline constexpr int kShutdownWaitMs = 300;
 
 // Fixed texts.
-inline constexpr const char* kWindowTitle = "Koravel  v2.0a";
+inline constexpr const char* kWindowTitle = "Koravel  v" KV_VERSION;
 inline constexpr const char* kWindowClass = "MAIN";
-inline constexpr const char* kAboutText = "Koravel Version 2.0a";
+inline constexpr const char* kAboutText = "Koravel Version " KV_VERSION;
 
 class ConsoleCore {
  public:

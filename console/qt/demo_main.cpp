@@ -23,6 +23,7 @@
 #include "console/qt/app_setup.h"
 #include "console/qt/console_session.h"
 #include "console/qt/demo_autoplay.h"
+#include "kv_version.h"
 #include "tools/dongle-sim/dongle_sim.h"
 
 namespace {
@@ -56,6 +57,7 @@ void usage(std::FILE* out) {
                "  --silence-after SECONDS\n"
                "                        when, counted from the start of the scan (default 0)\n"
                "  --help                this text\n"
+               "  --version             the version\n"
                "With neither DISPLAY nor WAYLAND_DISPLAY set, it draws offscreen.\n",
                kProgram);
 }
@@ -68,7 +70,7 @@ bool parseNumber(const char* text, double* out) {
   return true;
 }
 
-// 0: run; 1: error; 2: help shown.
+// 0: run; 1: error; 2: help or version shown.
 int parseOptions(int argc, char** argv, DemoOptions* o) {
   o->sim.seed = 7;
   o->sim.quiet = true;
@@ -95,6 +97,9 @@ int parseOptions(int argc, char** argv, DemoOptions* o) {
     double v = 0;
     if (arg == "--help" || arg == "-h") {
       usage(stdout);
+      return 2;
+    } else if (arg == "--version") {
+      std::printf("%s %s\n", kProgram, KV_VERSION);
       return 2;
     } else if (arg == "--autoplay") {
       o->autoplay = true;

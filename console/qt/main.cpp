@@ -1,14 +1,53 @@
-// koravel: the operator console. It reads no options; the operator picks
-// the dongle's port in the window.
+// koravel: the operator console. It reads no configuration: the operator
+// picks the dongle's port in the window. --help and --version answer before
+// any window opens.
 #include <QApplication>
 #include <cstdio>
+#include <cstring>
 
 #include "console/qt/app_setup.h"
 #include "console/qt/console_session.h"
+#include "kv_version.h"
+
+namespace {
+
+constexpr const char* kProgram = "koravel";
+
+constexpr const char* kUsage =
+    "usage: koravel [--help | --version]\n"
+    "The operator console of the Koravel group heart-rate monitoring kit.\n"
+    "\n"
+    "It talks to the kit's radio dongle over a serial port (115200 8N1) and\n"
+    "reads no configuration: pick the dongle's port in the window's list\n"
+    "(/dev/ttyUSB*, /dev/ttyACM*, /dev/ttyS*, and your own port folder,\n"
+    "$XDG_RUNTIME_DIR/koravel). Opening a serial device needs the dialout\n"
+    "group. It needs a display (X11 or Wayland).\n"
+    "\n"
+    "  --help     this text\n"
+    "  --version  the version\n"
+    "\n"
+    "See koravel(1).\n";
+
+}  // namespace
 
 int main(int argc, char** argv) {
-  QApplication app(argc, argv);
-  kv::qt::setUpApplication(app);
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    if (std::strcmp(argv[i], "--version") == 0) {
+      std::printf("%s %s\n", kProgram, KV_VERSION);
+      return 0;
+    }
+  }
+  const auto app = kv::qt::openApplicationOrExit(argc, argv, kProgram);
+  // Qt has taken its own options (-platform and the like) out of argv.
+  if (argc > 1) {
+    std::fprintf(stderr, "%s: unknown option %s (see --help)\n", kProgram, argv[1]);
+    return 2;
+  }
+  kv::qt::setUpApplication(*app);
   kv::qt::ConsoleSession session;
   const int status = session.exec();
   // Start-up fails only when the link's writer thread cannot be started.

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <string>
 
+#include "kv_version.h"
 #include "link/serial_port.h"
 #include "tools/dongle-sim/dongle_sim.h"
 #include "tools/dongle-sim/sim_options.h"
@@ -107,6 +108,9 @@ int main(int argc, char** argv) {
   switch (kv::sim::parseSimOptions(argc, argv, &options, &error)) {
     case kv::sim::ParseOutcome::Help:
       std::fputs(kv::sim::simUsage(kProgram).c_str(), stdout);
+      return 0;
+    case kv::sim::ParseOutcome::Version:
+      std::printf("%s %s\n", kProgram, KV_VERSION);
       return 0;
     case kv::sim::ParseOutcome::Error:
       std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", kProgram, error.c_str(), kProgram);

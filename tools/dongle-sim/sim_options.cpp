@@ -93,9 +93,11 @@ std::function<std::string(std::string_view)> path(std::string* target) {
 ParseOutcome parseSimOptions(int argc, const char* const* argv, SimOptions* options, std::string* error) {
   SimOptions& o = *options;
   bool help = false;
+  bool version = false;
   const std::vector<OptionRule> rules = {
       {"--help", false, [&](std::string_view) { help = true; return std::string(); }},
       {"-h", false, [&](std::string_view) { help = true; return std::string(); }},
+      {"--version", false, [&](std::string_view) { version = true; return std::string(); }},
       {"--devices", true,
        [&](std::string_view v) -> std::string {
          std::uint64_t n = 0;
@@ -235,7 +237,8 @@ ParseOutcome parseSimOptions(int argc, const char* const* argv, SimOptions* opti
     *error = "--unplug-after: the run ends (--duration) before the unplug";
     return ParseOutcome::Error;
   }
-  return help ? ParseOutcome::Help : ParseOutcome::Run;
+  if (help) return ParseOutcome::Help;
+  return version ? ParseOutcome::Version : ParseOutcome::Run;
 }
 
 std::string simUsage(const std::string& programName) {
@@ -268,6 +271,7 @@ Run:
   --record FILE        write a record of every frame sent and received
   --quiet              no progress lines on standard error
   -h, --help           this text
+  --version            the version
 
 Dongle (answer to the configuration request):
   --name TEXT          1 to 12 printable characters (default MiraDongle)

@@ -61,7 +61,7 @@ struct SimOptions {
 inline constexpr int kMaxDevices = 1000;
 inline constexpr double kMaxRateHz = 50.0;
 
-enum class ParseOutcome { Run, Help, Error };
+enum class ParseOutcome { Run, Help, Version, Error };
 
 // Reads the program's arguments (argv[0] is the program name). On Error,
 // *error says what is wrong, naming the option.

@@ -101,6 +101,20 @@ void testResources() {
   ::LoadStringA(self, IDS_WINDOW_CLASS, text, sizeof text);
   EXPECT(std::strcmp(text, "MAIN") == 0);
 
+  // The version Explorer shows, in numbers and as the release names it.
+  char path[MAX_PATH] = "";
+  ::GetModuleFileNameA(nullptr, path, MAX_PATH);
+  static char info[4096];
+  if (EXPECT(::GetFileVersionInfoA(path, 0, sizeof info, info))) {
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT size = 0;
+    if (EXPECT(::VerQueryValueA(info, "\\", reinterpret_cast<void**>(&fixed), &size)))
+      EXPECT(fixed->dwProductVersionMS == MAKELONG(0, 2) && fixed->dwProductVersionLS == 0);
+    char* value = nullptr;
+    if (EXPECT(::VerQueryValueA(info, "\\StringFileInfo\\040904B0\\ProductVersion", reinterpret_cast<void**>(&value), &size)))
+      EXPECT(std::strcmp(value, "2.0a") == 0);
+  }
+
   HMENU menu = ::LoadMenuA(self, MAKEINTRESOURCEA(IDC_KORAVEL));
   if (EXPECT(menu != nullptr) && EXPECT(::GetMenuItemCount(menu) == 2)) {
     struct Want {

@@ -72,6 +72,8 @@ TEST(SimOptions, EveryOptionReachesItsSetting) {
   SimOptions h;
   EXPECT_EQ(parse({"--devices", "3", "--help"}, &h, &error), ParseOutcome::Help);
   EXPECT_EQ(parse({"-h"}, &h, &error), ParseOutcome::Help);
+  EXPECT_EQ(parse({"--version"}, &h, &error), ParseOutcome::Version);
+  EXPECT_EQ(parse({"--version", "--help"}, &h, &error), ParseOutcome::Help);
 }
 
 TEST(SimOptions, BadOptionsAreRefusedNamingWhatIsWrong) {
