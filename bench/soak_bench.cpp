@@ -37,6 +37,7 @@
 #include <vector>
 
 #include "../fuzz/null_view.h"
+#include "support/record_replay.h"
 #include "console/console.h"
 #include "link/parser.h"
 #include "support/sim_record.h"
@@ -198,24 +199,6 @@ long residentKb() {
     if (std::sscanf(line, "VmRSS: %ld kB", &kb) == 1) break;
   std::fclose(f);
   return kb;
-}
-
-// Feeds the dongle's recorded byte stream to a parser of its own, as the
-// console's reader would have met it after its port pick (a soft reset
-// awaiting its ack).
-kv::ReceiveCounters replayRecord(const std::string& path) {
-  kv::fuzz::NullView view;
-  kv::LinkWords words;
-  words.swallowNextAck = 1;
-  kv::TileBrushCache brushes;
-  kv::Roster roster(view, brushes);
-  static kv::ReceiveParser parser;
-  kv::parserInit(parser);
-  const kv::ParserContext context{&view, &words, &roster};
-  kv::test::forEachSimRecordLine(path, [&](const kv::test::SimRecordLine& line) {
-    if (!line.isEvent && line.tx) kv::parserFeed(parser, context, line.bytes.data(), line.bytes.size());
-  });
-  return parser.counters;
 }
 
 bool waitFor(const std::function<bool()>& done, int timeoutMs) {
@@ -382,7 +365,7 @@ int main(int argc, char** argv) {
                 static_cast<unsigned long long>(view.tileTexts.load()),
                 static_cast<unsigned long long>(view.tooltips.load()),
                 static_cast<unsigned long long>(view.logBytes.load()));
-    const kv::ReceiveCounters replay = replayRecord(recordPath);
+    const kv::ReceiveCounters replay = kv::bench::replayRecord(recordPath);
     std::printf("the recorded stream fed to a fresh parser: %u readings applied, %u bad seals\n",
                 replay.readingsApplied, replay.badSeals);
     const long long missing = static_cast<long long>(s.reportsToApply) - static_cast<long long>(view.trustLines.load());

@@ -1,6 +1,7 @@
 #include "console/console.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "console/watch.h"
@@ -202,6 +203,30 @@ void shutdownWindow(ConsoleCore& core) {
   core.brushes.releaseBrushCaches();
   core.link.softResetDongle();
   core.view.waitServingLink(kShutdownWaitMs);
+}
+
+int writeStatsIfAsked(const ConsoleCore& core, const char* program) {
+  const char* path = std::getenv("KORAVEL_STATS");
+  if (path == nullptr || path[0] == '\0') return 1;
+  std::FILE* out = std::fopen(path, "w");
+  if (out == nullptr) {
+    std::fprintf(stderr, "%s: cannot write the figures to %s\n", program, path);
+    return -1;
+  }
+  const Link& link = core.link;
+  const ReceiveCounters& c = link.receiveCounters();
+  const LatencyHistogram& l = link.readToShown();
+  std::fprintf(out,
+               "bytes_read=%llu\nreports=%u\nreadings_applied=%u\nbad_seals=%u\nacks=%u\nconfigs=%u\n"
+               "inside_damaged=%u\nno_separator=%u\nbytes_dropped=%llu\n",
+               static_cast<unsigned long long>(link.bytesRead()), c.reports, c.readingsApplied, c.badSeals, c.acks,
+               c.configs, c.insideDamaged, c.noSeparator, static_cast<unsigned long long>(c.bytesDropped));
+  std::fprintf(out, "latency_samples=%llu\nlatency_p50_us=%lld\nlatency_p99_us=%lld\nlatency_max_us=%lld\n",
+               static_cast<unsigned long long>(l.count()), static_cast<long long>(l.quantileUs(0.5)),
+               static_cast<long long>(l.quantileUs(0.99)), static_cast<long long>(l.maxUs()));
+  const bool written = std::fclose(out) == 0;
+  if (!written) std::fprintf(stderr, "%s: cannot write the figures to %s\n", program, path);
+  return written ? 0 : -1;
 }
 
 }  // namespace kv

@@ -112,4 +112,10 @@ void refreshPortList(ConsoleCore& core);
 // UI thread: brings the status line up to date now.
 void showStatus(ConsoleCore& core);
 
+// For measurements: when the environment names a file in KORAVEL_STATS,
+// writes the link's figures to it (key=value lines: bytes read, the
+// parser's counters, the read-to-tile latency) and returns 0; -1 when the
+// file cannot be written; 1 when none is named. Once the link has stopped.
+int writeStatsIfAsked(const ConsoleCore& core, const char* program);
+
 }  // namespace kv

@@ -1,5 +1,6 @@
 #include "link/link.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -336,7 +337,13 @@ void Link::readerLoop() {
       bytesRead_ += static_cast<std::uint64_t>(cBytes);
       quietSince = clock_.nowMs();
       lastInputMs_ = quietSince;
+      const std::uint32_t appliedBefore = parser_.counters.readingsApplied;
+      const auto readAt = std::chrono::steady_clock::now();
       parserFeed(parser_, context, szText, static_cast<std::size_t>(cBytes));
+      // The view's calls are done when the feed returns.
+      if (parser_.counters.readingsApplied != appliedBefore)
+        readToShown_.add(std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - readAt)
+                             .count());
     } else if (cBytes < 0) {
       logLine("Port %s lost rc=%d\r\n", lostName, rc);
       view_.postStatusCheck();

@@ -18,6 +18,7 @@
 #include "console/view.h"
 #include "link/core_clock.h"
 #include "link/frame.h"
+#include "link/latency.h"
 #include "link/link_words.h"
 #include "link/parser.h"
 #include "link/serial_port.h"
@@ -116,6 +117,12 @@ class Link {
   // Failed reads after which the port's error state was cleared and the
   // port kept.
   std::uint64_t readErrorsCleared() const { return readErrorsCleared_.load(); }
+  // From a read that brought readings to the end of their calls into the
+  // view (their tiles' texts shown).
+  const LatencyHistogram& readToShown() const { return readToShown_; }
+  // The parser's counters; only once stopLink has returned (the reader
+  // owns them while it runs).
+  const ReceiveCounters& receiveCounters() const { return parser_.counters; }
 
   static constexpr int kFinalWriteWaitMs = 500;
   static constexpr int kThreadStopWaitMs = 2000;
@@ -183,6 +190,7 @@ class Link {
   std::atomic<std::uint64_t> bytesRead_{0};
   std::atomic<std::uint64_t> emptyWaits_{0};
   std::atomic<std::uint64_t> readErrorsCleared_{0};
+  LatencyHistogram readToShown_;
 };
 
 }  // namespace kv

@@ -1,6 +1,5 @@
 #include "link/parser.h"
 
-#include <cassert>
 #include <cstdio>
 #include <cstring>
 
@@ -308,8 +307,15 @@ void giveBack(ReceiveParser& p) {
   const std::uint32_t back = p.count - (off::kClass + 1);
   const std::uint32_t rest = p.rescanLen - p.rescanPos;
   // What is held and still to be searched is always part of one earlier
-  // frame's bytes behind its class byte, so it fits.
-  assert(back + rest <= sizeof p.rescan);
+  // frame's bytes behind its class byte, so it fits. Were it ever not to,
+  // all of it is dropped (and counted) rather than written past the buffer.
+  if (back + rest > sizeof p.rescan) {
+    p.counters.bytesDropped += 4 + back + rest;
+    ++p.counters.rescanOverflows;
+    p.rescanPos = p.rescanLen = 0;
+    resetMatcher(p);
+    return;
+  }
   std::memmove(p.rescan + back, p.rescan + p.rescanPos, rest);
   std::memcpy(p.rescan, p.frame + off::kClass + 1, back);
   p.rescanPos = 0;

@@ -75,6 +75,7 @@ struct ReceiveCounters {
   std::uint32_t flushes = 0;       // swallowed acks that emptied the parser
   std::uint32_t noSeparator = 0;   // sealed config or report frames without their 0x1F separators
   std::uint32_t insideDamaged = 0;  // whole frames found among a damaged frame's bytes, not acted on
+  std::uint32_t rescanOverflows = 0;  // given-back bytes that would not fit to be searched again (never seen)
 };
 
 struct ReceiveParser {

@@ -50,6 +50,7 @@ int main(int argc, char** argv) {
   kv::qt::setUpApplication(*app);
   kv::qt::ConsoleSession session;
   const int status = session.exec();
+  kv::writeStatsIfAsked(session.core, kProgram);
   // Start-up fails only when the link's writer thread cannot be started.
   if (status != 0) std::fputs("koravel: could not start: the link's writer thread did not start\n", stderr);
   return status;
