@@ -260,7 +260,9 @@ int Link::readPort(SerialPort* port, std::uint8_t* buf, int size, int* rc) {
 
 void Link::readerLoop() {
   std::uint8_t szText[300];
-  const ParserContext context{&view_, &words_, &roster_};
+  // A read's readings reach the UI thread in one call.
+  ReadingBatch readings;
+  const ParserContext context{&view_, &words_, &roster_, &readings};
   std::uint64_t readingFrom = 0;
   // False after a read that took less than it asked for: the port is empty,
   // so the next look is a wait for input rather than another read.
@@ -269,11 +271,24 @@ void Link::readerLoop() {
   bool waitSaidReadable = false;
   int hollowReads = 0;
   std::int64_t quietSince = clock_.nowMs();
+  using Steady = std::chrono::steady_clock;
+  // No read before nextReadAt, unless a read fills the buffer. Bytes found
+  // after such a pause may have come at its start (for the latency).
+  Steady::time_point nextReadAt{};
+  Steady::time_point lastShownAt{};
+  Steady::time_point waitingSince{};
   while (words_.linkRunning != 0) {
     // Somebody else wants the port (a write, a port change): stay out until
     // they are done; their release wakes us.
     if (portClaims_.load() > 0 || words_.writeInProgress != 0) {
       platform_.wait(nullptr, waker_, kNoPortWaitMs);
+      continue;
+    }
+    const Steady::time_point now = Steady::now();
+    if (now < nextReadAt) {
+      waitingSince = lastShownAt;
+      const auto ms = std::chrono::ceil<std::chrono::milliseconds>(nextReadAt - now).count();
+      platform_.wait(nullptr, waker_, static_cast<int>(ms));
       continue;
     }
     int cBytes = 0;
@@ -314,7 +329,10 @@ void Link::readerLoop() {
       readFirst = cBytes == kReadSize || cBytes == 0;
       if (cBytes == 0) {
         ++emptyWaits_;
+        const Steady::time_point waitFrom = Steady::now();
         const PortWait woke = platform_.wait(port, waker_, kInputWaitMs);
+        // Bytes that woke a wait came at its end, not while we paused.
+        if (Steady::now() - waitFrom > std::chrono::milliseconds(1)) waitingSince = Steady::time_point{};
         if (woke == PortWait::Gone) {
           cBytes = -1;
           if (platform_.clearError(port, &rc) == 0) rc = 0;
@@ -338,12 +356,17 @@ void Link::readerLoop() {
       quietSince = clock_.nowMs();
       lastInputMs_ = quietSince;
       const std::uint32_t appliedBefore = parser_.counters.readingsApplied;
-      const auto readAt = std::chrono::steady_clock::now();
+      const Steady::time_point readAt = Steady::now();
+      // Bytes read after a pause may have come at its start.
+      const Steady::time_point since = waitingSince != Steady::time_point{} ? waitingSince : readAt;
       parserFeed(parser_, context, szText, static_cast<std::size_t>(cBytes));
       // The view's calls are done when the feed returns.
+      const Steady::time_point shownAt = Steady::now();
       if (parser_.counters.readingsApplied != appliedBefore)
-        readToShown_.add(std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - readAt)
-                             .count());
+        readToShown_.add(std::chrono::duration_cast<std::chrono::microseconds>(shownAt - since).count());
+      nextReadAt = cBytes == kReadSize ? Steady::time_point{} : readAt + std::chrono::milliseconds(kReadEveryMs);
+      lastShownAt = shownAt;
+      waitingSince = Steady::time_point{};
     } else if (cBytes < 0) {
       logLine("Port %s lost rc=%d\r\n", lostName, rc);
       view_.postStatusCheck();

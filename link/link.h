@@ -133,6 +133,11 @@ class Link {
   // How long a port may bring nothing before the reader asks whether it is
   // still there (a Win32 port whose device has gone reads as empty).
   static constexpr int kIdleCheckMs = 500;
+  // While input keeps coming, the reader reads at most every kReadEveryMs
+  // (a USB serial adapter hands its bytes over in such slices anyway), so
+  // that a read brings several reports and their readings reach the UI
+  // thread in one call rather than one call each.
+  static constexpr int kReadEveryMs = 10;
 
  private:
   void readerLoop();

@@ -71,7 +71,37 @@ Verdict damaged(ReceiveParser& p) {
   return Verdict::GiveUp;
 }
 
-Verdict badSeal(ReceiveParser& p, View& view, const char* format, std::uint8_t residual) {
+struct BatchCall {
+  const ParserContext* ctx;
+  ReadingBatch* batch;
+};
+
+void showBatchOnUi(void* arg) {
+  auto* call = static_cast<BatchCall*>(arg);
+  const ParserContext& ctx = *call->ctx;
+  for (int i = 0; i < call->batch->count; ++i) {
+    const PendingReading& r = call->batch->items[i];
+    ctx.roster->applyReading(r.slot, r.address, r.heartRate, r.rrInterval, r.battery);
+    if (r.hoverText) ctx.roster->showHoverText(r.slot);
+    appendLogUnlessPaused(*ctx.view, *ctx.words, r.trustLine);
+  }
+}
+
+void showBatch(const ParserContext& ctx, ReadingBatch& batch) {
+  if (batch.count == 0) return;
+  BatchCall call{&ctx, &batch};
+  ctx.view->runOnUiThread(&showBatchOnUi, &call);
+  batch.count = 0;
+}
+
+// What the feed holds back goes out before anything else it shows.
+void showHeldReadings(const ParserContext& ctx) {
+  if (ctx.readings != nullptr) showBatch(ctx, *ctx.readings);
+}
+
+Verdict badSeal(ReceiveParser& p, const ParserContext& ctx, const char* format, std::uint8_t residual) {
+  View& view = *ctx.view;
+  showHeldReadings(ctx);
   std::snprintf(p.debugStr, sizeof p.debugStr, format, residual);
   appendLog(view, p.debugStr);
   ++p.counters.badSeals;
@@ -80,7 +110,7 @@ Verdict badSeal(ReceiveParser& p, View& view, const char* format, std::uint8_t r
 
 Verdict handleAck(ReceiveParser& p, const ParserContext& ctx) {
   const std::uint8_t residual = frameResidual(p.frame + 3, kAckSize - 3);
-  if (residual != 0) return badSeal(p, *ctx.view, "\r\n>> MBD ack cmd bad chksum %x !!\r\n", residual);
+  if (residual != 0) return badSeal(p, ctx, "\r\n>> MBD ack cmd bad chksum %x !!\r\n", residual);
   // A sealed short frame with a code is nothing we know; its bytes may
   // still hold the start of a frame that is.
   if (p.frame[off::kCodeHigh] != 0 || p.frame[off::kCodeLow] != 0) {
@@ -90,6 +120,7 @@ Verdict handleAck(ReceiveParser& p, const ParserContext& ctx) {
 
   View& view = *ctx.view;
   LinkWords& words = *ctx.words;
+  showHeldReadings(ctx);
   appendLog(view, "\r\n>> got dongle ack\r\n");
   ++p.counters.acks;
 
@@ -120,7 +151,7 @@ Verdict handleAck(ReceiveParser& p, const ParserContext& ctx) {
 
 Verdict handleConfig(ReceiveParser& p, const ParserContext& ctx) {
   const std::uint8_t residual = frameResidual(p.frame + 3, kConfigDataSize - 3);
-  if (residual != 0) return badSeal(p, *ctx.view, "\r\n>> MBD config cmd bad chksum %x !!\r\n", residual);
+  if (residual != 0) return badSeal(p, ctx, "\r\n>> MBD config cmd bad chksum %x !!\r\n", residual);
   ++p.counters.configs;
 
   copyTextField(p.dev_name, p.frame + off::kDongleName, kDongleNameWidth);
@@ -132,6 +163,7 @@ Verdict handleConfig(ReceiveParser& p, const ParserContext& ctx) {
     ++p.counters.noSeparator;
     return damaged(p);
   }
+  showHeldReadings(ctx);
   appendLog(*ctx.view, "\r\n>> got dongle config data\r\n");
   // The name up to its terminator, the address always as its 12
   // characters; neither may break or rewrite the line.
@@ -151,6 +183,7 @@ Verdict handleConfig(ReceiveParser& p, const ParserContext& ctx) {
 // `out`; the same text as the printf form, without printf on the path
 // that every reading takes.
 void formatTrustLine(char* out, int heartRate, int battery) {
+  static_assert(sizeof PendingReading{}.trustLine >= sizeof "\r\ntrust, 255, 255\r\n");
   auto putDecimal = [](char* at, int value) {
     char digits[3];
     int n = 0;
@@ -175,8 +208,9 @@ Verdict handleDevice(ReceiveParser& p, const ParserContext& ctx) {
   if (residual != 0) {
     // The whole frame, magic included, as 110 hex digits, then the line.
     formatHex(p.frame, kDeviceDataSize, p.hexDump, false);
+    showHeldReadings(ctx);
     appendLog(view, p.hexDump);
-    return badSeal(p, view, "\r\n>> MBD reg cmd bad chksum %x !!\r\n", residual);
+    return badSeal(p, ctx, "\r\n>> MBD reg cmd bad chksum %x !!\r\n", residual);
   }
   ++p.counters.reports;
 
@@ -190,14 +224,26 @@ Verdict handleDevice(ReceiveParser& p, const ParserContext& ctx) {
   if (slot < 0) return finishFrame(p);
 
   if (p.frame[off::kCheck] == kReadingApplied) {
-    view.postTooltipRequest(slot);
+    // A feed that holds its readings back gives the hover text with them;
+    // otherwise it is asked for here, as a posted request.
+    if (ctx.readings == nullptr) view.postTooltipRequest(slot);
     const int heartRate = p.frame[off::kHeartRate];
     const int rrInterval = (p.frame[off::kRrInterval] << 8) | p.frame[off::kRrInterval + 1];
     const int battery = p.frame[off::kBattery];
-    ctx.roster->showReading(slot, p.dev_addr, heartRate, rrInterval, battery);
     ++p.counters.readingsApplied;
-    formatTrustLine(p.debugStr, heartRate, battery);
-    appendLogUnlessPaused(view, *ctx.words, p.debugStr);
+    // Held back with the feed's others (or shown at once without a batch).
+    ReadingBatch single;
+    ReadingBatch& batch = ctx.readings != nullptr ? *ctx.readings : single;
+    if (batch.count == ReadingBatch::kCapacity) showBatch(ctx, batch);
+    PendingReading& r = batch.items[batch.count++];
+    r.slot = slot;
+    std::memcpy(r.address, p.dev_addr, sizeof r.address);
+    r.heartRate = heartRate;
+    r.rrInterval = rrInterval;
+    r.battery = battery;
+    r.hoverText = ctx.readings != nullptr;
+    formatTrustLine(r.trustLine, heartRate, battery);
+    if (&batch == &single) showBatch(ctx, single);
   }
   return finishFrame(p);
 }
@@ -355,6 +401,7 @@ void parserFeed(ReceiveParser& p, const ParserContext& ctx, const std::uint8_t* 
     }
   }
   p.rescanPos = p.rescanLen = 0;
+  showHeldReadings(ctx);
 }
 
 std::uint32_t parserHeldBytes(const ReceiveParser& parser) {

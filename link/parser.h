@@ -107,12 +107,32 @@ struct ReceiveParser {
   ReceiveCounters counters;
 };
 
-// Where the parser's effects go. All three must be set; the parser calls
-// them on the thread that feeds it (the reader thread).
+// Readings of device reports held back so that several of them reach the
+// UI thread in one call: each is applied to its tile, gives the tile its
+// hover text (what a posted tooltip request would do) and is followed by
+// its "trust" line, in the order the reports came. They go out before anything
+// else the parser shows, and at the end of every feed.
+struct PendingReading {
+  int slot;
+  char address[kAddressWidth + 1];
+  int heartRate, rrInterval, battery;
+  bool hoverText;  // give the tile its hover text here, as no request was posted
+  char trustLine[24];
+};
+struct ReadingBatch {
+  static constexpr int kCapacity = 8;
+  PendingReading items[kCapacity];
+  int count = 0;
+};
+
+// Where the parser's effects go. view, words and roster must be set; the
+// parser calls them on the thread that feeds it (the reader thread).
+// Without `readings`, each reading is shown on its own.
 struct ParserContext {
   View* view;
   LinkWords* words;
   Roster* roster;
+  ReadingBatch* readings = nullptr;
 };
 
 // Puts the parser back to its starting state: nothing held, looking for a

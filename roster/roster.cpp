@@ -57,19 +57,24 @@ struct Roster::ReadingCall {
 
 void Roster::showReadingOnUi(void* arg) {
   auto* call = static_cast<ReadingCall*>(arg);
-  Roster& self = *call->roster;
+  call->applied =
+      call->roster->applyReading(call->slot, call->address, call->heartRate, call->rrInterval, call->battery);
+}
+
+bool Roster::applyReading(int slot, const char* address, int heartRate, int rrInterval, int battery) {
+  if (slot < 0 || slot >= kTileCount) return false;
   char text[kTileTextSize];
   {
-    std::lock_guard lock(self.table_.mutex_);
-    DeviceSlot& s = self.table_.slots_[call->slot];
-    if (s.inUse != 1 || std::strcmp(s.address, call->address) != 0) return;
-    storeReadings(s, call->heartRate, call->rrInterval, call->battery, text);
+    std::lock_guard lock(table_.mutex_);
+    DeviceSlot& s = table_.slots_[slot];
+    if (s.inUse != 1 || std::strcmp(s.address, address) != 0) return false;
+    storeReadings(s, heartRate, rrInterval, battery, text);
     // A reading makes a silent device live again.
-    s.lastReadingMs = self.clock_.nowMs();
+    s.lastReadingMs = clock_.nowMs();
     s.makeLive();
   }
-  call->applied = true;
-  self.view_.setTileText(call->slot, text);
+  view_.setTileText(slot, text);
+  return true;
 }
 
 bool Roster::showReading(int slot, const char* address, int heartRate, int rrInterval, int battery) {
@@ -91,8 +96,11 @@ void Roster::showLinkedCount() {
 }
 
 void Roster::showTooltip(int commandId) {
-  if (!inRange(commandId, 1400)) return;
-  const int slot = commandId - 1400;
+  if (inRange(commandId, 1400)) showHoverText(commandId - 1400);
+}
+
+void Roster::showHoverText(int slot) {
+  if (slot < 0 || slot >= kTileCount) return;
   char address[sizeof DeviceSlot{}.address];
   {
     std::lock_guard lock(table_.mutex_);

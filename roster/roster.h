@@ -40,6 +40,8 @@ class Roster {
   // nothing, when the slot no longer holds that device (the operator freed
   // or packed it in between); its next report registers it again.
   bool showReading(int slot, const char* address, int heartRate, int rrInterval, int battery);
+  // The same on the UI thread itself.
+  bool applyReading(int slot, const char* address, int heartRate, int rrInterval, int battery);
 
   // UI thread: stores the readings (65535: keep) and rewrites the text of
   // tile `slot`.
@@ -47,6 +49,8 @@ class Roster {
   // UI thread: shows the number of linked slots.
   void showLinkedCount();
   // UI thread: command 1400 + i gives tile i its address hover text.
+  // showHoverText(i) is the same for tile i.
+  void showHoverText(int slot);
   void showTooltip(int commandId);
   // UI thread: command 400 + i links an idle tile or unlinks a linked one.
   void toggleLink(int commandId);

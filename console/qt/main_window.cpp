@@ -8,7 +8,11 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QShortcut>
+#include <QTimer>
+
+#include <algorithm>
 
 #include "console/console.h"
 #include "console/layout.h"
@@ -188,6 +192,29 @@ void MainWindow::runShutdown() {
   watch_.stop();
   shutdownWindow(core_);
   Q_EMIT shutdownFinished();
+}
+
+bool MainWindow::event(QEvent* event) {
+  if (event->type() != QEvent::UpdateRequest) return QMainWindow::event(event);
+  const QScreen* shownOn = screen();
+  const double hz = shownOn != nullptr && shownOn->refreshRate() > 1 ? shownOn->refreshRate() : 60.0;
+  const qint64 frameMs = std::max<qint64>(1, static_cast<qint64>(1000.0 / hz));
+  if (sincePaint_.isValid() && sincePaint_.elapsed() < frameMs) {
+    // Qt waits for this request to be served before it asks again: the
+    // held one is served once the frame is over, with whatever has changed
+    // meanwhile.
+    if (!paintHeld_) {
+      paintHeld_ = true;
+      QTimer::singleShot(frameMs - sincePaint_.elapsed(), this, [this] {
+        paintHeld_ = false;
+        QEvent request(QEvent::UpdateRequest);
+        this->event(&request);
+      });
+    }
+    return true;
+  }
+  sincePaint_.start();
+  return QMainWindow::event(event);
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {

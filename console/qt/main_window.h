@@ -4,6 +4,7 @@
 // the command ids the Windows program uses.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QTimer>
 #include <array>
@@ -75,6 +76,11 @@ class MainWindow : public QMainWindow {
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+  // Paints the window at most once a frame of the screen: at the full line
+  // rate the tiles change some 200 times a second, and each change would
+  // otherwise be a pass of its own over the window and a flush to the
+  // display.
+  bool event(QEvent* event) override;
 
  private:
   void createControls();
@@ -95,6 +101,8 @@ class MainWindow : public QMainWindow {
   QLineEdit* linkedCount_ = nullptr;
   QLabel* statusLine_ = nullptr;
   QTimer watch_;
+  QElapsedTimer sincePaint_;
+  bool paintHeld_ = false;
   std::array<TileButton*, kTileCount> tiles_{};
   TrafficLog* log_ = nullptr;
   QAction* exit_ = nullptr;

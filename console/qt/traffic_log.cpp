@@ -1,6 +1,7 @@
 #include "console/qt/traffic_log.h"
 
 #include <QTextCursor>
+#include <QTimer>
 #include <algorithm>
 #include <cstring>
 
@@ -12,6 +13,18 @@ namespace {
 
 unsigned countLineFeeds(const char* text, std::size_t n) {
   return static_cast<unsigned>(std::count(text, text + n, '\n'));
+}
+
+// How many characters the widget has for text[0..n): one less for each
+// "\r\n" within it.
+std::size_t shownLength(const std::string& text, std::size_t n) {
+  std::size_t pairs = 0;
+  for (std::size_t i = 1; i < n; ++i) pairs += text[i - 1] == '\r' && text[i] == '\n';
+  return n - pairs;
+}
+
+bool pairSplitAt(const std::string& text, std::size_t at) {
+  return at > 0 && at < text.size() && text[at - 1] == '\r' && text[at] == '\n';
 }
 
 }  // namespace
@@ -35,20 +48,34 @@ void TrafficLog::appendText(const char* text) {
   if (n > 0) {
     text_.append(text, n);
     lines_ += countLineFeeds(text, n);
-    // The widget turns "\r\n" (and a lone "\r") into one line break.
-    QTextCursor cursor(document());
-    cursor.movePosition(QTextCursor::End);
-    cursor.insertText(QString::fromLatin1(text, static_cast<qsizetype>(n)));
-    moveCursor(QTextCursor::End);
+    if (!showQueued_) {
+      showQueued_ = true;
+      QTimer::singleShot(kShowEveryMs, this, &TrafficLog::showPending);
+    }
   }
   if (n < wanted) notify(kEnMaxText);
   if (n > 0) notify(kEnChange);
+}
+
+void TrafficLog::showPending() {
+  showQueued_ = false;
+  if (shown_ >= text_.size()) return;
+  std::size_t from = shown_;
+  // The "\r" before is shown as the break already.
+  if (pairSplitAt(text_, from)) ++from;
+  QTextCursor cursor(document());
+  cursor.movePosition(QTextCursor::End);
+  // QTextCursor makes each "\r\n", "\r" and "\n" one line break.
+  cursor.insertText(QString::fromLatin1(text_.data() + from, static_cast<qsizetype>(text_.size() - from)));
+  shown_ = text_.size();
+  moveCursor(QTextCursor::End);
 }
 
 void TrafficLog::clearText() {
   if (text_.empty()) return;
   text_.clear();
   lines_ = 0;
+  shown_ = 0;
   clear();
   notify(kEnChange);
 }
@@ -57,16 +84,22 @@ void TrafficLog::trimFront(int count) {
   if (count <= 0 || text_.empty()) return;
   const std::size_t n = std::min(static_cast<std::size_t>(count), text_.size());
   lines_ -= countLineFeeds(text_.data(), n);
+  if (n >= shown_) {
+    clear();
+    shown_ = 0;
+  } else {
+    // The front of the widget's document goes; a cut between "\r" and "\n"
+    // keeps their break, which now stands for the "\n" left in front.
+    std::size_t remove = shownLength(text_, n);
+    if (pairSplitAt(text_, n)) --remove;
+    QTextCursor cursor(document());
+    cursor.setPosition(static_cast<int>(remove), QTextCursor::KeepAnchor);
+    cursor.removeSelectedText();
+    shown_ -= n;
+    moveCursor(QTextCursor::End);
+  }
   text_.erase(0, n);
-  // A cut may fall between "\r" and "\n": show the text afresh rather than
-  // work out where the cut falls in the widget's own text.
-  showAll();
   notify(kEnChange);
-}
-
-void TrafficLog::showAll() {
-  setPlainText(QString::fromLatin1(text_.data(), static_cast<qsizetype>(text_.size())));
-  moveCursor(QTextCursor::End);
 }
 
 }  // namespace kv::qt

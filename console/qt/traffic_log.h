@@ -4,7 +4,10 @@
 //
 // The log's own 8-bit text, with its "\r\n" line ends, is kept alongside the
 // widget: lengths, the limit, line numbers and trims count its characters as
-// the console's texts have them. The widget shows the same text.
+// the console's texts have them. The widget shows the same text, brought up
+// to date at most every kShowEveryMs: at the full line rate the link adds
+// hundreds of lines a second, and laying each out on its own is most of
+// what the log costs.
 #pragma once
 
 #include <QPlainTextEdit>
@@ -38,11 +41,19 @@ class TrafficLog : public QPlainTextEdit {
   const std::string& text() const { return text_; }
   int length() const { return static_cast<int>(text_.size()); }
 
+  // Brings the widget up to date with the text now (it is, at the latest,
+  // kShowEveryMs after a change).
+  void showPending();
+  static constexpr int kShowEveryMs = 100;
+
  private:
   void notify(int code);
-  void showAll();
 
   std::string text_;
+  // The widget shows text_'s first shown_ characters, each "\r\n" (and a
+  // lone "\r" or "\n") as one line break.
+  std::size_t shown_ = 0;
+  bool showQueued_ = false;
   unsigned lines_ = 0;
   int limit_;
   std::function<void(int)> notify_;
