@@ -1,7 +1,8 @@
 // libFuzzer target for the receive parser.
 //
-// Input: byte 0 holds the mode (bit 0) and the link words to start with
-// (bits 1 to 4); byte 1 says how many chunk-size bytes follow (0 to 15); the
+// Input: byte 0 holds the mode (bit 0), the link words to start with
+// (bits 1 to 4) and whether readings are held back for one call a feed, as
+// the reader does (bit 5); byte 1 says how many chunk-size bytes follow (0 to 15); the
 // stream is fed in chunks of those sizes, in turn (a size byte of 0 stands
 // for 4096). The rest is the stream itself (raw mode) or a program that
 // builds the stream out of sealed frames whose payloads come from the input
@@ -43,6 +44,10 @@ class DigestView : public NullView {
     mix('T', text);
   }
   void postTooltipRequest(int slot) override { mixByte(static_cast<std::uint8_t>(0x80 + slot)); }
+  void setTileTooltip(int slot, const char* text) override {
+    mixByte(static_cast<std::uint8_t>(0xC0 + slot));
+    mix('H', text);
+  }
   void repaintTiles() override { mixByte('R'); }
 
  private:
@@ -165,10 +170,12 @@ struct Run {
   Roster roster{view, brushes};
   LinkWords words;
   ReceiveParser parser;
+  ReadingBatch readings;
   ParserContext context{&view, &words, &roster};
 
   explicit Run(std::uint8_t flags) {
     parserInit(parser);
+    if ((flags & 16) != 0) context.readings = &readings;
     words.pendingCommand = (flags & 1) != 0 ? 0 : kNothingPending;
     words.swallowNextAck = (flags >> 1) & 1;
     words.logPaused = (flags >> 2) & 1;
@@ -181,6 +188,7 @@ struct Run {
     const std::uint32_t held = parserHeldBytes(parser);
     KV_CHECK(held <= kMaxReceivedFrame);
     KV_CHECK(c.bytesIn == c.bytesFramed + c.bytesDropped + held);
+    KV_CHECK(readings.count == 0);
   }
 };
 
