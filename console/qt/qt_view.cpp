@@ -26,42 +26,11 @@ QString text8(const char* text) { return QString::fromLatin1(text); }
 
 bool validSlot(int slot) { return slot >= 0 && slot < kTileCount; }
 
-#if defined(__SANITIZE_THREAD__)
-#define KV_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define KV_TSAN 1
-#endif
-#endif
-#if defined(KV_TSAN)
-extern "C" void __tsan_acquire(void* addr);
-extern "C" void __tsan_release(void* addr);
-#endif
-
-// Runs `f` on the UI thread later, from any thread. Qt's event queue is
-// locked with Qt's own means, which ThreadSanitizer does not see in a Qt it
-// did not build: it is told here that what the poster did comes before `f`.
-template <class F>
-void postToUi(QObject* anchor, F f) {
-#if defined(KV_TSAN)
-  __tsan_release(anchor);
-  QMetaObject::invokeMethod(
-      anchor,
-      [anchor, f] {
-        __tsan_acquire(anchor);
-        f();
-      },
-      Qt::QueuedConnection);
-#else
-  QMetaObject::invokeMethod(anchor, f, Qt::QueuedConnection);
-#endif
-}
-
 }  // namespace
 
 QtView::QtView()
     : uiThread_(std::this_thread::get_id()),
-      calls_([this] { postToUi(&anchor_, [this] { calls_.drainPosted(); }); }) {}
+      calls_([this] { poster_.post("drainCalls"); }) {}
 
 QtView::~QtView() { calls_.close(); }
 
@@ -130,11 +99,7 @@ void QtView::runOnUiThread(void (*fn)(void*), void* arg) {
   calls_.call(fn, arg);
 }
 
-void QtView::postTooltipRequest(int slot) {
-  postToUi(&anchor_, [this, slot] {
-    if (window_ != nullptr) window_->command(id::kFirstTooltipRequest + slot, 0);
-  });
-}
+void QtView::postTooltipRequest(int slot) { poster_.post("tooltipRequest", slot); }
 
 void QtView::setLogButtonLabel(const char* text) {
   withWindow([text](MainWindow& w) { w.logButton()->setText(text8(text)); });
@@ -201,11 +166,7 @@ void QtView::showAboutBox() {
   });
 }
 
-void QtView::postShutdown() {
-  postToUi(&anchor_, [this] {
-    if (window_ != nullptr) window_->close();
-  });
-}
+void QtView::postShutdown() { poster_.post("shutdown"); }
 
 void QtView::destroyWindow() {
   withWindow([](MainWindow& w) { w.close(); });
@@ -241,24 +202,43 @@ void QtView::selectPortItem(int index) {
   withWindow([index](MainWindow& w) { w.portList()->setCurrentIndex(index); });
 }
 
-void QtView::postStatusCheck() {
-  postToUi(&anchor_, [this] {
-    if (window_ != nullptr) showStatus(window_->core());
-  });
+void QtView::postStatusCheck() { poster_.post("statusCheck"); }
+
+void QtView::repaintTilesHere() {
+  if (window_ == nullptr) return;
+  for (int i = 0; i < kTileCount; ++i) window_->tile(i)->update();
 }
 
 void QtView::repaintTiles() {
-  auto repaint = [this] {
-    if (window_ == nullptr) return;
-    for (int i = 0; i < kTileCount; ++i) window_->tile(i)->update();
-  };
   // The parser asks from the reader thread: a repaint can wait for the
   // event loop, so the reader need not.
   if (onUiThread()) {
-    repaint();
+    repaintTilesHere();
   } else {
-    postToUi(&anchor_, repaint);
+    poster_.post("repaintTiles");
   }
 }
+
+void UiPoster::post(const char* slot) { QMetaObject::invokeMethod(this, slot, Qt::QueuedConnection); }
+
+void UiPoster::post(const char* slot, int value) {
+  QMetaObject::invokeMethod(this, slot, Qt::QueuedConnection, Q_ARG(int, value));
+}
+
+void UiPoster::drainCalls() { view_.calls_.drainPosted(); }
+
+void UiPoster::tooltipRequest(int slot) {
+  if (view_.window_ != nullptr) view_.window_->command(id::kFirstTooltipRequest + slot, 0);
+}
+
+void UiPoster::shutdown() {
+  if (view_.window_ != nullptr) view_.window_->close();
+}
+
+void UiPoster::statusCheck() {
+  if (view_.window_ != nullptr) showStatus(view_.window_->core());
+}
+
+void UiPoster::repaintTiles() { view_.repaintTilesHere(); }
 
 }  // namespace kv::qt

@@ -19,6 +19,34 @@
 namespace kv::qt {
 
 class MainWindow;
+class QtView;
+
+// Lives on the UI thread: the posted work (queue drains, tooltip requests,
+// repaints, status checks, the shutdown) is delivered to these slots. Posted
+// by name, so that Qt copies what goes along inside its own library: its
+// event queue is locked with Qt's own means, which ThreadSanitizer does not
+// see in a Qt it did not build, and nothing of ours then crosses threads
+// behind its back.
+class UiPoster : public QObject {
+  Q_OBJECT
+
+ public:
+  explicit UiPoster(QtView& view) : view_(view) {}
+
+  // Any thread.
+  void post(const char* slot);
+  void post(const char* slot, int value);
+
+ public Q_SLOTS:
+  void drainCalls();
+  void tooltipRequest(int slot);
+  void shutdown();
+  void statusCheck();
+  void repaintTiles();
+
+ private:
+  QtView& view_;
+};
 
 class QtView final : public View {
  public:
@@ -66,15 +94,15 @@ class QtView final : public View {
   void postStatusCheck() override;
 
  private:
+  friend class UiPoster;
   // Runs f() on the UI thread with the window, if there is one: at once on
   // the UI thread, else through the queue while the caller waits.
   template <class F>
   void withWindow(F&& f);
+  void repaintTilesHere();
 
   const std::thread::id uiThread_;
-  // Lives on the UI thread: the posted work (queue drains, tooltip
-  // requests, repaints) is delivered through it.
-  QObject anchor_;
+  UiPoster poster_{*this};
   UiCallQueue calls_;
   MainWindow* window_ = nullptr;
 };
