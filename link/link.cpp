@@ -272,10 +272,13 @@ void Link::readerLoop() {
   int hollowReads = 0;
   std::int64_t quietSince = clock_.nowMs();
   using Steady = std::chrono::steady_clock;
-  // No read before nextReadAt, unless a read fills the buffer. Bytes found
-  // after such a pause may have come at its start (for the latency).
+  // No read before nextReadAt, unless a read fills the buffer. After a read
+  // the reader first waits for input and pauses only when it came early, so
+  // that a quiet line costs one wake-up per report rather than two.
   Steady::time_point nextReadAt{};
   Steady::time_point lastShownAt{};
+  // When the bytes of the next read came at the earliest (for the latency);
+  // unset: at the read itself.
   Steady::time_point waitingSince{};
   while (words_.linkRunning != 0) {
     // Somebody else wants the port (a write, a port change): stay out until
@@ -285,8 +288,7 @@ void Link::readerLoop() {
       continue;
     }
     const Steady::time_point now = Steady::now();
-    if (now < nextReadAt) {
-      waitingSince = lastShownAt;
+    if (readFirst && now < nextReadAt) {
       const auto ms = std::chrono::ceil<std::chrono::milliseconds>(nextReadAt - now).count();
       platform_.wait(nullptr, waker_, static_cast<int>(ms));
       continue;
@@ -331,8 +333,12 @@ void Link::readerLoop() {
         ++emptyWaits_;
         const Steady::time_point waitFrom = Steady::now();
         const PortWait woke = platform_.wait(port, waker_, kInputWaitMs);
-        // Bytes that woke a wait came at its end, not while we paused.
-        if (Steady::now() - waitFrom > std::chrono::milliseconds(1)) waitingSince = Steady::time_point{};
+        // Bytes that woke a wait came at its end. Bytes that were there at
+        // once, or found after a wait that does not watch the port (Win32),
+        // may have come as soon as the last read was done.
+        const Steady::time_point wokeAt = Steady::now();
+        const bool cameAtEnd = woke == PortWait::Readable && wokeAt - waitFrom > std::chrono::milliseconds(1);
+        waitingSince = cameAtEnd ? wokeAt : lastShownAt;
         if (woke == PortWait::Gone) {
           cBytes = -1;
           if (platform_.clearError(port, &rc) == 0) rc = 0;

@@ -256,6 +256,8 @@ struct FakePort {
   int clearFailCode = 0;        // nonzero: clearing the error state fails
   int clears = 0;               // clearings right after a failed read
   int readCalls = 0;
+  std::vector<std::chrono::steady_clock::time_point> readsWithBytes;
+  int pauses = 0;  // the reader's pauses between reads: short waits that do not look at the port
   bool lastReadFailed = false;
   std::vector<int> swallowAtWrite;  // swallowNextAck as each write reached the line
   LinkWords* words = nullptr;
@@ -282,6 +284,7 @@ struct FakePort {
     }
     const int n = std::min(size, static_cast<int>(r.bytes.size()));
     std::memcpy(buf, r.bytes.data(), static_cast<std::size_t>(n));
+    if (n > 0) current->readsWithBytes.push_back(std::chrono::steady_clock::now());
     return n;
   }
   static int write(SerialPort*, const std::uint8_t*, int, int*) {
@@ -298,6 +301,11 @@ struct FakePort {
   }
   // Input is there as soon as a read is scripted (looked at every 2 ms).
   static PortWait wait(SerialPort* port, PortWaker& waker, int ms) {
+    // (A wait while a write holds the port is a long one.)
+    if (port == nullptr && ms <= Link::kReadEveryMs) {
+      std::lock_guard lock(current->m);
+      ++current->pauses;
+    }
     for (int waited = 0;; waited += 2) {
       if (port != nullptr) {
         std::lock_guard lock(current->m);
@@ -404,6 +412,46 @@ TEST_F(FakePortLinkTest, APortReadableWithNothingToReadIsGoneNotASpin) {
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   std::lock_guard lock(port.m);
   EXPECT_LE(port.readCalls, Link::kHollowReadsToGone + 1);
+}
+
+TEST_F(FakePortLinkTest, AQuietLineIsWaitedOnWithoutPausesAndInputThatCameEarlyWaitsItsTurn) {
+  ASSERT_EQ(link.startWriter(), 0);
+  ASSERT_EQ(link.selectPort("fake"), 0);
+  const auto shown = [&](int hr) { return view.waitForLog("trust, " + std::to_string(hr) + ", 0", 2000); };
+  // The soft reset's write is done (its end wakes the reader, which may
+  // then pause before its next read).
+  for (int i = 0; i < 2000; ++i) {
+    {
+      std::lock_guard lock(port.m);
+      if (!port.swallowAtWrite.empty()) break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  script({report("AAAAAAAAAAAA", 60)});
+  ASSERT_TRUE(shown(60)) << view.log();
+  int pausesBefore = 0;
+  {
+    std::lock_guard lock(port.m);
+    pausesBefore = port.pauses;
+  }
+  // Reports further apart than the reads' pace: one wait for each, no pause.
+  for (int hr = 61; hr <= 64; ++hr) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(3 * Link::kReadEveryMs));
+    script({report("AAAAAAAAAAAA", hr)});
+    ASSERT_TRUE(shown(hr)) << view.log();
+  }
+  {
+    std::lock_guard lock(port.m);
+    EXPECT_EQ(port.pauses, pausesBefore);
+    port.readsWithBytes.clear();
+  }
+  // Input that is there at once is still read at most every kReadEveryMs.
+  for (int hr = 80; hr <= 84; ++hr) script({report("AAAAAAAAAAAA", hr)});
+  ASSERT_TRUE(shown(84)) << view.log();
+  std::lock_guard lock(port.m);
+  ASSERT_EQ(port.readsWithBytes.size(), 5u);
+  for (std::size_t i = 1; i < port.readsWithBytes.size(); ++i)
+    EXPECT_GE(port.readsWithBytes[i] - port.readsWithBytes[i - 1], std::chrono::milliseconds(Link::kReadEveryMs - 1));
 }
 
 TEST_F(FakePortLinkTest, ThreadsTheSystemCannotStartFailCleanly) {

@@ -170,6 +170,9 @@ void MainWindow::layoutControls() {
   for (int slot = 0; slot < kTileCount; ++slot) {
     TileButton* tile = tiles_[static_cast<std::size_t>(slot)];
     tile->setGeometry(placeRect(tilePlace(slot)));
+    // A tile's size never changes: a new text then asks no layout of the
+    // window (an event per reading otherwise).
+    tile->setFixedSize(tile->size());
     tile->raise();
   }
 }

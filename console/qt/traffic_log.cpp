@@ -35,6 +35,8 @@ TrafficLog::TrafficLog(QWidget* parent) : QPlainTextEdit(parent), limit_(kLogTex
   setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   // Nobody reads it at its 10 x 10 pixels: spare the layout of long lines.
   setLineWrapMode(QPlainTextEdit::NoWrap);
+  showTimer_.setSingleShot(true);
+  connect(&showTimer_, &QTimer::timeout, this, &TrafficLog::showPending);
 }
 
 void TrafficLog::notify(int code) {
@@ -48,18 +50,20 @@ void TrafficLog::appendText(const char* text) {
   if (n > 0) {
     text_.append(text, n);
     lines_ += countLineFeeds(text, n);
-    if (!showQueued_) {
-      showQueued_ = true;
-      QTimer::singleShot(kShowEveryMs, this, &TrafficLog::showPending);
-    }
+    const qint64 since = sinceShown_.isValid() ? sinceShown_.elapsed() : kShowEveryMs;
+    if (since >= kShowEveryMs)
+      showPending();
+    else if (!showTimer_.isActive())
+      showTimer_.start(static_cast<int>(kShowEveryMs - since));
   }
   if (n < wanted) notify(kEnMaxText);
   if (n > 0) notify(kEnChange);
 }
 
 void TrafficLog::showPending() {
-  showQueued_ = false;
+  showTimer_.stop();
   if (shown_ >= text_.size()) return;
+  sinceShown_.start();
   std::size_t from = shown_;
   // The "\r" before is shown as the break already.
   if (pairSplitAt(text_, from)) ++from;

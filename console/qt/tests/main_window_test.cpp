@@ -438,6 +438,15 @@ TEST_F(ConsoleWindowTest, TheLogPausesClearsAndTrimsItself) {
   for (int i = 0; i < 3000; ++i) session->view.appendLog("x\r\n");
   EXPECT_LE(w.trafficLog()->caretLine(), 800u);
   EXPECT_EQ(core().words.logPaused, 0);
+
+  // After a quiet spell a line shows at once, in the same turn of the event
+  // loop as what brought it; one close behind it shows by the timer.
+  w.clearLogButton()->click();
+  spinFor(TrafficLog::kShowEveryMs + 10);
+  session->view.appendLog("first\r\n");
+  EXPECT_EQ(w.trafficLog()->toPlainText(), "first\n");
+  session->view.appendLog("second\r\n");
+  EXPECT_TRUE(spinUntil([&] { return w.trafficLog()->toPlainText() == "first\nsecond\n"; }));
 }
 
 TEST_F(ConsoleWindowTest, ALogOutOfSpaceIsToldAndShutsTheConsoleDown) {
