@@ -19,6 +19,7 @@
 //   driver no-answer SUFFIX           pick a port whose dongle answers nothing, Start
 //   driver port-list SELECTED PORT... open the list: it holds exactly these ports
 //   driver watch-lost                 report when the status line says the port is lost
+//   driver link-all RECORD            start the scan and link every device's tile (the Wine benchmark)
 //
 // RECORD is the simulated dongle's record (its header names the devices; the
 // steps that time the console against the dongle read its frames and
@@ -29,6 +30,7 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -45,6 +47,7 @@ constexpr UINT kSendTimeoutMs = 10000;
 constexpr int kTiles = 40;
 constexpr int kFirstTile = 400;
 constexpr int kStatusLine = 45;
+constexpr int kLinkedCount = 390;
 
 int g_failed = 0;
 int g_passed = 0;
@@ -948,6 +951,18 @@ std::string batteryLine(const std::string& text) {
 // Scan, link the silent-to-be device and all but two of the others; the
 // device falls silent (the simulator's --silence-device DEV, some seconds
 // after the scan's start) while the others go on.
+void stepLinkAll(const char* recordPath) {
+  findMain(5000);
+  int shown = 0;
+  for (const auto& d : readDevices(recordPath)) shown += d.name.rfind("Polar", 0) != 0;
+  shown = std::min(shown, kTiles);
+  startScanTimed(recordPath);
+  if (!waitFor([&] { return occupiedTiles() >= shown; }, 20000, 50)) fatal("every device has a tile");
+  for (int slot = 0; slot < shown; ++slot) click(kFirstTile + slot);
+  const auto linked = [] { return std::atoi(textOf(kLinkedCount).c_str()); };
+  check(waitFor([&] { return linked() == shown; }, 5000, 50), "every tile is linked", "%d of %d", linked(), shown);
+}
+
 void stepSilence(const char* recordPath, int dev) {
   findMain(5000);
   const auto devices = readDevices(recordPath);
@@ -1222,6 +1237,8 @@ int main(int argc, char** argv) {
     stepNoAnswer(argv[2]);
   } else if (step == "port-list" && argc >= 3) {
     stepPortList(argv[2], argc - 3, argv + 3);
+  } else if (step == "link-all" && argc == 3) {
+    stepLinkAll(argv[2]);
   } else if (step == "watch-lost") {
     stepWatchLost();
   } else {
