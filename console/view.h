@@ -26,6 +26,11 @@ class View {
 
   // Inserts `text` at the end of the traffic log (the caret stays there).
   virtual void appendLog(const char* text) = 0;
+  // The same for a reading's line, called on the UI thread. A view may hold
+  // such lines back for at most kLogShowEveryMs and show them together; the
+  // log's other operations then see them as already there.
+  virtual void appendReadingLog(const char* text) { appendLog(text); }
+  static constexpr int kLogShowEveryMs = 100;
   // Replaces the whole dongle information line.
   virtual void setDongleLine(const char* text) = 0;
   // Relabels the Start button and enables it.

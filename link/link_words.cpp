@@ -11,4 +11,9 @@ void appendLogUnlessPaused(View& view, const LinkWords& words, const char* text)
   view.appendLog(text);
 }
 
+void appendReadingLogUnlessPaused(View& view, const LinkWords& words, const char* text) {
+  if (words.logPaused.load() == 1) return;
+  view.appendReadingLog(text);
+}
+
 }  // namespace kv

@@ -35,5 +35,7 @@ struct LinkWords {
 void appendLog(View& view, const char* text);
 // The same, unless the log is paused.
 void appendLogUnlessPaused(View& view, const LinkWords& words, const char* text);
+// A reading's line, on the UI thread, unless the log is paused.
+void appendReadingLogUnlessPaused(View& view, const LinkWords& words, const char* text);
 
 }  // namespace kv

@@ -83,7 +83,7 @@ void showBatchOnUi(void* arg) {
     const PendingReading& r = call->batch->items[i];
     ctx.roster->applyReading(r.slot, r.address, r.heartRate, r.rrInterval, r.battery);
     if (r.hoverText) ctx.roster->showHoverText(r.slot);
-    appendLogUnlessPaused(*ctx.view, *ctx.words, r.trustLine);
+    appendReadingLogUnlessPaused(*ctx.view, *ctx.words, r.trustLine);
   }
 }
 

@@ -21,10 +21,12 @@ TEST(LinkWords, InitialValuesAndPausedLog) {
   appendLogUnlessPaused(view, w, "a");
   w.logPaused = 1;
   appendLogUnlessPaused(view, w, "b");
+  appendReadingLogUnlessPaused(view, w, "r");
   appendLog(view, "c");
   w.logPaused = 0;
   appendLogUnlessPaused(view, w, "d");
-  EXPECT_EQ(view.log(), "acd");
+  appendReadingLogUnlessPaused(view, w, "e");
+  EXPECT_EQ(view.log(), "acde");
 }
 
 }  // namespace

@@ -19,6 +19,8 @@
 #include <functional>
 #include <string>
 
+#include "console/view.h"
+
 namespace kv::qt {
 
 class TrafficLog : public QPlainTextEdit {
@@ -49,7 +51,7 @@ class TrafficLog : public QPlainTextEdit {
   // Brings the widget up to date with the text now (it is, at the latest,
   // kShowEveryMs after a change).
   void showPending();
-  static constexpr int kShowEveryMs = 100;
+  static constexpr int kShowEveryMs = View::kLogShowEveryMs;
 
  private:
   void notify(int code);

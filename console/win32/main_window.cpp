@@ -136,6 +136,10 @@ LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         watchConsole(app->core);
         return 0;
       }
+      if (wParam == kLogShowTimer) {
+        app->view.showHeldLogLines();
+        return 0;
+      }
       break;
     case kStatusCheckMessage:
       showStatus(app->core);

@@ -2,6 +2,8 @@
 
 #include <commctrl.h>
 
+#include <cstring>
+
 #include "console/console.h"
 #include "console/win32/controls.h"
 #include "console/win32/resource.h"
@@ -48,7 +50,62 @@ void Win32View::replaceAll(int controlId, const char* text) {
   sendTo(controlId, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text));
 }
 
+template <class F>
+void Win32View::onUiThread(F&& f) {
+  if (::GetCurrentThreadId() == uiThread_) {
+    f();
+    return;
+  }
+  // From a link thread: on the UI thread, which holds the log's lines.
+  auto run = [&f] { f(); };
+  using Run = decltype(run);
+  runOnUiThread([](void* p) { (*static_cast<Run*>(p))(); }, &run);
+}
+
 void Win32View::appendLog(const char* text) {
+  onUiThread([&] {
+    showHeldLogLines();
+    sendTo(id::kTrafficLog, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text));
+  });
+}
+
+void Win32View::appendReadingLog(const char* text) {
+  if (::GetCurrentThreadId() != uiThread_) {
+    appendLog(text);
+    return;
+  }
+  const std::size_t n = std::strlen(text);
+  if (heldLogLength_ + n >= kHeldLogSize) showHeldLogLines();
+  if (n >= kHeldLogSize) {
+    appendLog(text);
+    return;
+  }
+  std::memcpy(heldLog_ + heldLogLength_, text, n);
+  heldLogLength_ += n;
+  const ULONGLONG since = ::GetTickCount64() - logShownAt_;
+  if (since >= static_cast<ULONGLONG>(kLogShowEveryMs)) {
+    showHeldLogLines();
+    return;
+  }
+  if (!logTimerSet_)
+    logTimerSet_ = ::SetTimer(main_, kLogShowTimer, static_cast<UINT>(kLogShowEveryMs - since), nullptr) != 0;
+  // Without a timer nothing may wait.
+  if (!logTimerSet_) showHeldLogLines();
+}
+
+void Win32View::showHeldLogLines() {
+  if (logTimerSet_) {
+    ::KillTimer(main_, kLogShowTimer);
+    logTimerSet_ = false;
+  }
+  if (heldLogLength_ == 0) return;
+  // The insertion's notifications may come back here: the lines leave the
+  // store before they go in.
+  char text[kHeldLogSize];
+  std::memcpy(text, heldLog_, heldLogLength_);
+  text[heldLogLength_] = '\0';
+  heldLogLength_ = 0;
+  logShownAt_ = ::GetTickCount64();
   sendTo(id::kTrafficLog, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text));
 }
 
@@ -119,19 +176,33 @@ void Win32View::setLogButtonLabel(const char* text) {
   sendTo(id::kLogButton, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text));
 }
 
-void Win32View::clearLog() { replaceAll(id::kTrafficLog, ""); }
+void Win32View::clearLog() {
+  onUiThread([&] {
+    heldLogLength_ = 0;
+    showHeldLogLines();  // (only its timer is left)
+    replaceAll(id::kTrafficLog, "");
+  });
+}
 
 unsigned Win32View::logCaretLine() {
-  return static_cast<unsigned>(sendTo(id::kTrafficLog, EM_LINEFROMCHAR, static_cast<WPARAM>(-1), 0));
+  unsigned line = 0;
+  onUiThread([&] {
+    showHeldLogLines();
+    line = static_cast<unsigned>(sendTo(id::kTrafficLog, EM_LINEFROMCHAR, static_cast<WPARAM>(-1), 0));
+  });
+  return line;
 }
 
 void Win32View::trimLogFront(int count) {
-  sendTo(id::kTrafficLog, EM_SETSEL, 0, count);
-  sendTo(id::kTrafficLog, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(""));
-  // Select all, then drop the selection: the caret ends up after the last
-  // character, where the next log line goes.
-  sendTo(id::kTrafficLog, EM_SETSEL, 0, -1);
-  sendTo(id::kTrafficLog, EM_SETSEL, static_cast<WPARAM>(-1), -1);
+  onUiThread([&] {
+    showHeldLogLines();
+    sendTo(id::kTrafficLog, EM_SETSEL, 0, count);
+    sendTo(id::kTrafficLog, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(""));
+    // Select all, then drop the selection: the caret ends up after the last
+    // character, where the next log line goes.
+    sendTo(id::kTrafficLog, EM_SETSEL, 0, -1);
+    sendTo(id::kTrafficLog, EM_SETSEL, static_cast<WPARAM>(-1), -1);
+  });
 }
 
 bool Win32View::addPort(const char* path) {

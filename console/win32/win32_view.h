@@ -14,6 +14,8 @@
 #endif
 #include <windows.h>
 
+#include <cstddef>
+
 #include "console/view.h"
 
 namespace kv::win32 {
@@ -23,6 +25,8 @@ namespace kv::win32 {
 inline constexpr UINT kRunOnUiMessage = WM_APP + 1;
 // Posted: bring the status line up to date.
 inline constexpr UINT kStatusCheckMessage = WM_APP + 2;
+// The main window's timer that shows the reading lines held back.
+inline constexpr UINT_PTR kLogShowTimer = 2;
 
 // Waits `ms` milliseconds on the calling thread while serving the messages
 // other threads send to its windows, and nothing else.
@@ -43,6 +47,14 @@ class Win32View final : public View {
   bool tileToolAdded[kTileCount] = {};
 
   void appendLog(const char* text) override;
+  // Reading lines are held back and inserted together, at most
+  // kLogShowEveryMs after the first of them: each insertion costs the edit
+  // control a layout, a caret move and a repaint, which under load are most
+  // of what the window costs. Everything else the log is asked shows them
+  // first.
+  void appendReadingLog(const char* text) override;
+  // Inserts the reading lines held back (the log timer's work).
+  void showHeldLogLines();
   void setDongleLine(const char* text) override;
   void setStartLabel(const char* text) override;
   void setTileText(int slot, const char* text) override;
@@ -75,10 +87,19 @@ class Win32View final : public View {
   // Select everything in an edit and replace it with `text`.
   void replaceAll(int controlId, const char* text);
   static bool validSlot(int slot) { return slot >= 0 && slot < kTileCount; }
+  // Runs f on the UI thread (at once when called there).
+  template <class F>
+  void onUiThread(F&& f);
 
   HWND main_ = nullptr;
   HINSTANCE instance_ = nullptr;
   DWORD uiThread_ = 0;
+  // Reading lines not yet in the edit control.
+  static constexpr std::size_t kHeldLogSize = 16384;
+  char heldLog_[kHeldLogSize];
+  std::size_t heldLogLength_ = 0;
+  bool logTimerSet_ = false;
+  ULONGLONG logShownAt_ = 0;
 };
 
 }  // namespace kv::win32

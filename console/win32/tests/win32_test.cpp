@@ -533,6 +533,44 @@ void testLogOperations() {
   view.clearLog();
 }
 
+// Takes the UI thread's messages (timers among them) for `ms`, or until
+// done() holds.
+template <class F>
+bool pumpUntil(F done, ULONGLONG ms) {
+  const ULONGLONG end = nowMs() + ms;
+  for (;;) {
+    MSG msg;
+    while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageA(&msg);
+    if (done()) return true;
+    if (nowMs() >= end) return false;
+    ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
+  }
+}
+
+void testHeldReadingLines() {
+  auto& view = g_app->view;
+  view.clearLog();
+  pumpUntil([] { return false; }, kv::View::kLogShowEveryMs + 20);
+  // After a quiet spell a reading's line goes in at once.
+  view.appendReadingLog("r1\r\n");
+  EXPECT(logText() == "r1\r\n");
+  // Lines held back are there for whatever the log is asked next, in order.
+  view.appendReadingLog("r2\r\n");
+  view.appendReadingLog("r3\r\n");
+  EXPECT(view.logCaretLine() == 3);
+  view.appendReadingLog("r4\r\n");
+  view.appendLog("event\r\n");
+  EXPECT(logText() == "r1\r\nr2\r\nr3\r\nr4\r\nevent\r\n");
+  // One held with nothing after it goes in by the timer.
+  view.appendReadingLog("r5\r\n");
+  EXPECT(pumpUntil([] { return logText() == "r1\r\nr2\r\nr3\r\nr4\r\nevent\r\nr5\r\n"; }, 2000));
+  // "Clear Log" drops what is held too.
+  view.appendReadingLog("r6\r\n");
+  view.clearLog();
+  pumpUntil([] { return false; }, kv::View::kLogShowEveryMs + 20);
+  EXPECT(logText().empty());
+}
+
 void testPortList() {
   auto& view = g_app->view;
   const int before = static_cast<int>(::SendMessageA(item(kv::id::kPortList), CB_GETCOUNT, 0, 0));
@@ -671,6 +709,7 @@ int main() {
       {"gradient brush: rows 0 to 9 from black to white", testGradientBrush},
       {"tile painting: brand colours, hot colours, outline, caching, only while scanning", testPaintTile},
       {"log: append, trim from the front, caret at the end, trim on change", testLogOperations},
+      {"log: reading lines held back at most 100 ms, shown before anything else", testHeldReadingLines},
       {"port list: selection and item text", testPortList},
       {"waits serve sent messages only; runOnUiThread runs on the UI thread", testWaitServesSentMessagesOnly},
       {"shutdown: the wait, then the quit message with 0", testShutdown},
