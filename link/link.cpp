@@ -14,8 +14,10 @@ namespace {
 
 #ifdef _WIN32
 // The synchronous Win32 handle cannot be waited on while it may be written,
-// so the reader sleeps briefly between empty reads (the waker cuts it short).
-constexpr int kInputWaitMs = 2;
+// so the reader sleeps between empty reads (the waker cuts it short): as
+// long as the pause between reads of a busy line, so that a quiet line
+// costs no more looks a second than a busy one.
+constexpr int kInputWaitMs = Link::kReadEveryMs;
 #else
 // poll() wakes as soon as input arrives; the time-out only bounds how long a
 // stop or a port change could go unnoticed if a wake-up were missed.
