@@ -93,11 +93,14 @@ void Win32View::appendReadingLog(const char* text) {
   if (!logTimerSet_) showHeldLogLines();
 }
 
+void Win32View::stopLogTimer() {
+  if (!logTimerSet_) return;
+  ::KillTimer(main_, kLogShowTimer);
+  logTimerSet_ = false;
+}
+
 void Win32View::showHeldLogLines() {
-  if (logTimerSet_) {
-    ::KillTimer(main_, kLogShowTimer);
-    logTimerSet_ = false;
-  }
+  stopLogTimer();
   if (heldLogLength_ == 0) return;
   // The insertion's notifications may come back here: the lines leave the
   // store before they go in.
@@ -179,7 +182,7 @@ void Win32View::setLogButtonLabel(const char* text) {
 void Win32View::clearLog() {
   onUiThread([&] {
     heldLogLength_ = 0;
-    showHeldLogLines();  // (only its timer is left)
+    stopLogTimer();
     replaceAll(id::kTrafficLog, "");
   });
 }

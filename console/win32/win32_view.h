@@ -90,6 +90,7 @@ class Win32View final : public View {
   // Runs f on the UI thread (at once when called there).
   template <class F>
   void onUiThread(F&& f);
+  void stopLogTimer();
 
   HWND main_ = nullptr;
   HINSTANCE instance_ = nullptr;
