@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "../fuzz/null_view.h"
+#include "console/null_view.h"
 #include "link/frame.h"
 #include "link/link_words.h"
 #include "link/parser.h"
@@ -78,7 +78,7 @@ int record(double seconds, const std::string& path, double dropRate, std::uint64
 }
 
 // Keeps the "trust" lines (heart rate, battery) the parser writes.
-class TrustView : public kv::fuzz::NullView {
+class TrustView : public kv::NullView {
  public:
   void appendLog(const char* text) override {
     int hr = 0;

@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "../fuzz/null_view.h"
+#include "console/null_view.h"
 #include "link/frame.h"
 #include "link/link.h"
 
@@ -28,7 +28,7 @@ using Clock = std::chrono::steady_clock;
 // Line rate: 115200 baud 8N1 carries 11,520 bytes a second.
 constexpr double kReportsPerSecond = 11520.0 / kv::kDeviceDataSize;
 
-class BenchView : public kv::fuzz::NullView {
+class BenchView : public kv::NullView {
  public:
   void setTileText(int, const char*) override {
     lastText = Clock::now().time_since_epoch().count();

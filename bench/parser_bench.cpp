@@ -11,7 +11,7 @@
 #include <random>
 #include <vector>
 
-#include "fuzz/null_view.h"
+#include "console/null_view.h"
 #include "link/frame.h"
 #include "link/link_words.h"
 #include "link/parser.h"
@@ -59,7 +59,7 @@ Bytes makeTraffic(int damagedPercent) {
 
 void feedTraffic(benchmark::State& state, int damagedPercent) {
   const Bytes traffic = makeTraffic(damagedPercent);
-  fuzz::NullView view;
+  NullView view;
   TileBrushCache brushes;
   Roster roster(view, brushes);
   LinkWords words;

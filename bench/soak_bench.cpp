@@ -36,7 +36,7 @@
 #include <thread>
 #include <vector>
 
-#include "../fuzz/null_view.h"
+#include "console/null_view.h"
 #include "support/record_replay.h"
 #include "console/console.h"
 #include "link/parser.h"

@@ -21,7 +21,7 @@
 #include <cstring>
 #include <vector>
 
-#include "fuzz/null_view.h"
+#include "console/null_view.h"
 #include "link/frame.h"
 #include "link/link_words.h"
 #include "link/parser.h"

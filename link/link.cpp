@@ -264,7 +264,8 @@ void Link::readerLoop() {
   std::uint8_t szText[300];
   // A read's readings reach the UI thread in one call.
   ReadingBatch readings;
-  const ParserContext context{&view_, &words_, &roster_, &readings};
+  const ParserContext context{&view_, &words_, &roster_, &readings,
+                              sink_.report != nullptr || sink_.badSeal != nullptr ? &sink_ : nullptr};
   std::uint64_t readingFrom = 0;
   // False after a read that took less than it asked for: the port is empty,
   // so the next look is a wait for input rather than another read.

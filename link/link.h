@@ -101,6 +101,10 @@ class Link {
   // kFinalWriteWaitMs. Returns 0, or -1 when a thread did not end in time.
   int stopLink();
 
+  // Hands every device report and bad seal the reader finds to `sink` too
+  // (on the reader thread). Only before the first port is opened.
+  void setReportSink(const ReportSink& sink) { sink_ = sink; }
+
   // The one command being built (UI thread).
   std::uint8_t commandFrame[kMaxCommandSize] = {};
   std::uint8_t commandLength = 0;
@@ -191,6 +195,7 @@ class Link {
   std::atomic<bool> writerDone_{false};
 
   ReceiveParser parser_;
+  ReportSink sink_;
   std::atomic<std::uint64_t> written_{0};
   std::atomic<std::uint64_t> bytesRead_{0};
   std::atomic<std::uint64_t> emptyWaits_{0};

@@ -105,6 +105,7 @@ Verdict badSeal(ReceiveParser& p, const ParserContext& ctx, const char* format, 
   std::snprintf(p.debugStr, sizeof p.debugStr, format, residual);
   appendLog(view, p.debugStr);
   ++p.counters.badSeals;
+  if (ctx.sink != nullptr && ctx.sink->badSeal != nullptr) ctx.sink->badSeal(ctx.sink->arg);
   return damaged(p);
 }
 
@@ -219,6 +220,18 @@ Verdict handleDevice(ReceiveParser& p, const ParserContext& ctx) {
   if (p.frame[off::kDeviceNameSep] != kFieldSeparator || p.frame[off::kDeviceAddressSep] != kFieldSeparator) {
     ++p.counters.noSeparator;
     return damaged(p);
+  }
+  if (ctx.sink != nullptr && ctx.sink->report != nullptr) {
+    const DeviceReport report{
+        .kind = p.frame[off::kCodeLow],
+        .name = p.dev_name,
+        .address = p.dev_addr,
+        .check = p.frame[off::kCheck],
+        .rssi = static_cast<std::int8_t>(p.frame[off::kRssi]),
+        .heartRate = p.frame[off::kHeartRate],
+        .rrInterval = static_cast<std::uint16_t>((p.frame[off::kRrInterval] << 8) | p.frame[off::kRrInterval + 1]),
+        .battery = p.frame[off::kBattery]};
+    ctx.sink->report(ctx.sink->arg, report);
   }
   const int slot = ctx.roster->registerDevice(p.dev_name, p.dev_addr);
   if (slot < 0) return finishFrame(p);

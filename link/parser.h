@@ -125,6 +125,18 @@ struct ReadingBatch {
   int count = 0;
 };
 
+// Somebody besides the console who wants every report (a recorder). Called
+// on the feeding thread: `report` for each device report with a good seal
+// and both separators, decoded (the name and address as the parser copied
+// them, NUL-terminated), before the roster sees it; `badSeal` for each frame
+// of any type whose seal did not verify. Either may be null. What the
+// parser does with the frame is the same with or without a sink.
+struct ReportSink {
+  void (*report)(void* arg, const DeviceReport& report) = nullptr;
+  void (*badSeal)(void* arg) = nullptr;
+  void* arg = nullptr;
+};
+
 // Where the parser's effects go. view, words and roster must be set; the
 // parser calls them on the thread that feeds it (the reader thread).
 // Without `readings`, each reading is shown on its own.
@@ -133,6 +145,7 @@ struct ParserContext {
   LinkWords* words;
   Roster* roster;
   ReadingBatch* readings = nullptr;
+  const ReportSink* sink = nullptr;
 };
 
 // Puts the parser back to its starting state: nothing held, looking for a

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "../fuzz/null_view.h"
+#include "console/null_view.h"
 #include "link/link_words.h"
 #include "link/parser.h"
 #include "roster/roster.h"
@@ -14,7 +14,7 @@
 namespace kv::bench {
 
 inline ReceiveCounters replayRecord(const std::string& path) {
-  fuzz::NullView view;
+  NullView view;
   LinkWords words;
   words.swallowNextAck = 1;
   TileBrushCache brushes;

@@ -112,6 +112,7 @@ ReportFields reportFields(const std::vector<std::uint8_t>& frame) {
   r.heartRate = frame[off::kHeartRate];
   r.rrInterval = frame[off::kRrInterval] << 8 | frame[off::kRrInterval + 1];
   r.battery = frame[off::kBattery];
+  r.rssi = static_cast<std::int8_t>(frame[off::kRssi]);
   return r;
 }
 

@@ -42,6 +42,7 @@ struct ReportFields {
   int heartRate = 0;
   int rrInterval = 0;
   int battery = 0;
+  int rssi = 0;           // signed
 };
 ReportFields reportFields(const std::vector<std::uint8_t>& frame);
 

@@ -21,8 +21,7 @@
 #include "link/frame.h"
 #include "link/serial_port.h"
 #include "sim_test_support.h"
-
-extern char** environ;
+#include "support/child_program.h"
 
 namespace kv::sim {
 namespace {
@@ -30,89 +29,16 @@ namespace {
 using test::Bytes;
 
 // A running koravel-dongle-sim with its standard output and error on pipes.
-class Program {
+class Program : public kv::test::ChildProgram {
  public:
-  explicit Program(std::vector<std::string> args, bool asGroupLeader = false) {
-    args.insert(args.begin(), KV_DONGLE_SIM_PROGRAM);
-    int out[2];
-    int err[2];
-    if (::pipe(out) != 0 || ::pipe(err) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    posix_spawn_file_actions_addclose(&actions, err[0]);
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    if (asGroupLeader) {
-      posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
-      posix_spawnattr_setpgroup(&attr, 0);
-    }
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    if (::posix_spawn(&pid_, argv[0], &actions, &attr, argv.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
-    ::close(out[1]);
-    ::close(err[1]);
-    out_ = out[0];
-    err_ = err[0];
-  }
-  ~Program() {
-    if (pid_ > 0 && !exited_) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-    ::close(out_);
-    ::close(err_);
-  }
-
-  pid_t pid() const { return pid_; }
-
-  // The first line of standard output, or "" after timeoutMs.
-  std::string firstLine(int timeoutMs) {
-    std::string line;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < end) {
-      pollfd p{out_, POLLIN, 0};
-      if (::poll(&p, 1, 50) <= 0) continue;
-      char c = 0;
-      if (::read(out_, &c, 1) != 1) break;
-      if (c == '\n') return line;
-      line += c;
-    }
-    return "";
-  }
-
-  // Exit status (or 128 + signal), -1 if still running after timeoutMs.
-  int wait(int timeoutMs) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < end) {
-      int status = 0;
-      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-        exited_ = true;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return -1;
-  }
-
-  std::string readAll(bool stderrSide) {
-    std::string all;
-    char buffer[4096];
-    ssize_t n = 0;
-    while ((n = ::read(stderrSide ? err_ : out_, buffer, sizeof buffer)) > 0) all.append(buffer, static_cast<std::size_t>(n));
-    return all;
-  }
+  explicit Program(std::vector<std::string> args, bool asGroupLeader = false)
+      : ChildProgram(withProgram(std::move(args)), asGroupLeader) {}
 
  private:
-  pid_t pid_ = -1;
-  int out_ = -1;
-  int err_ = -1;
-  bool exited_ = false;
+  static std::vector<std::string> withProgram(std::vector<std::string> args) {
+    args.insert(args.begin(), KV_DONGLE_SIM_PROGRAM);
+    return args;
+  }
 };
 
 // The controlling terminal of a process (field 7 of /proc/PID/stat), or -1.

@@ -4,7 +4,7 @@
 
 #include "console/view.h"
 
-namespace kv::fuzz {
+namespace kv {
 
 class NullView : public View {
  public:
@@ -35,4 +35,4 @@ class NullView : public View {
   void repaintTiles() override {}
 };
 
-}  // namespace kv::fuzz
+}  // namespace kv

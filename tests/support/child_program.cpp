@@ -1,0 +1,101 @@
+#include "support/child_program.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+extern char** environ;
+
+namespace kv::test {
+
+ChildProgram::ChildProgram(std::vector<std::string> args, bool asGroupLeader) {
+  int out[2];
+  int err[2];
+  if (::pipe(out) != 0 || ::pipe(err) != 0) return;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+  posix_spawn_file_actions_addclose(&actions, out[0]);
+  posix_spawn_file_actions_addclose(&actions, err[0]);
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  if (asGroupLeader) {
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attr, 0);
+  }
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  if (::posix_spawn(&pid_, argv[0], &actions, &attr, argv.data(), environ) != 0) pid_ = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attr);
+  ::close(out[1]);
+  ::close(err[1]);
+  out_ = out[0];
+  err_ = err[0];
+}
+
+ChildProgram::~ChildProgram() {
+  if (pid_ > 0 && !exited_) {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  ::close(out_);
+  ::close(err_);
+}
+
+std::string ChildProgram::firstLine(int timeoutMs) {
+  std::string line;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (std::chrono::steady_clock::now() < end) {
+    pollfd p{out_, POLLIN, 0};
+    if (::poll(&p, 1, 50) <= 0) continue;
+    char c = 0;
+    if (::read(out_, &c, 1) != 1) break;
+    if (c == '\n') return line;
+    line += c;
+  }
+  return "";
+}
+
+int ChildProgram::wait(int timeoutMs) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (std::chrono::steady_clock::now() < end) {
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+      exited_ = true;
+      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return -1;
+}
+
+std::string ChildProgram::readAll(bool stderrSide) {
+  std::string all = stderrSide ? errSoFar_ : "";
+  char buffer[4096];
+  ssize_t n = 0;
+  while ((n = ::read(stderrSide ? err_ : out_, buffer, sizeof buffer)) > 0) all.append(buffer, static_cast<std::size_t>(n));
+  return all;
+}
+
+const std::string& ChildProgram::stderrSoFar() {
+  char buffer[4096];
+  for (;;) {
+    pollfd p{err_, POLLIN, 0};
+    if (::poll(&p, 1, 0) <= 0) break;
+    const ssize_t n = ::read(err_, buffer, sizeof buffer);
+    if (n <= 0) break;
+    errSoFar_.append(buffer, static_cast<std::size_t>(n));
+  }
+  return errSoFar_;
+}
+
+}  // namespace kv::test
