@@ -25,6 +25,9 @@
 #   6. a dongle that answers nothing: Start goes unanswered; a second dongle
 #      plugged in as COM6 is listed when the list is opened, picked, then
 #      unplugged (the time until the status line says it is lost).
+# and then three runs of koravel-record.exe: 20 s of 60 devices with faults
+# (every intact reading one row, by tests/record_expect), the dongle pulled
+# and plugged back, and Ctrl-C.
 # Artefacts (screenshots, the simulator's records, outputs) go to
 # MINGW_BUILD_DIR/console/win32/wine-test-artefacts. Prints one line per
 # check and a "N passed, N failed" summary; exits 1 when a check failed.
@@ -40,10 +43,12 @@ NATIVE_DIR=$(cd "$2" && pwd) || exit 2
 KORAVEL=$MINGW_DIR/console/win32/koravel.exe
 UNIT=$MINGW_DIR/console/win32/koravel_win32_test.exe
 DRIVER=$MINGW_DIR/console/win32/koravel_test_driver.exe
+RECORDER=$MINGW_DIR/console/record/koravel-record.exe
 SIM=$NATIVE_DIR/tools/dongle-sim/koravel-dongle-sim
+RECORD_EXPECT=$NATIVE_DIR/tests/record_expect
 ART=$MINGW_DIR/console/win32/wine-test-artefacts
 
-for f in "$KORAVEL" "$UNIT" "$DRIVER" "$SIM"; do
+for f in "$KORAVEL" "$UNIT" "$DRIVER" "$RECORDER" "$SIM" "$RECORD_EXPECT"; do
   if [ ! -x "$f" ] && [ ! -f "$f" ]; then
     echo "missing: $f" >&2
     exit 2
@@ -68,6 +73,7 @@ XVFB_PID=
 SIM_PID=
 SIM2_PID=
 KORAVEL_PID=
+RECORDER_PID=
 DONGLE_NAME=KoravelTest1
 DONGLE_LINE="KoravelTest1 @0A:1B:2C:3D:4E:5F  Ver. 3.1c"
 
@@ -86,6 +92,7 @@ note() { echo "# $*"; }
 
 cleanup() {
   stop_pid "$KORAVEL_PID"
+  stop_pid "$RECORDER_PID"
   stop_pid "$SIM_PID"
   stop_pid "$SIM2_PID"
   if [ -d "$WINEPREFIX" ]; then
@@ -484,6 +491,89 @@ if start_sim "$REC6" --devices 2 --seed 17 --stall-after 0 --name "$DONGLE_NAME"
   SIM_PID=
 else
   fail "the simulated dongle starts hung"
+fi
+
+# -- koravel-record.exe --
+RUN=record
+# start_recorder NAME ARGS...: the recorder, its output in the artefacts.
+start_recorder() {
+  local name=$1
+  shift
+  wine "$RECORDER" "$@" >"$ART/record-$name.out" 2>"$ART/record-$name.err" &
+  RECORDER_PID=$!
+}
+# wait_recorder SECONDS: its exit status, 124 when still running then.
+wait_recorder() {
+  local limit=$(($1 * 10))
+  for _ in $(seq "$limit"); do
+    kill -0 "$RECORDER_PID" 2>/dev/null || break
+    sleep 0.1
+  done
+  if kill -0 "$RECORDER_PID" 2>/dev/null; then
+    stop_pid "$RECORDER_PID"
+    return 124
+  fi
+  wait "$RECORDER_PID"
+}
+# csv_seconds CSV: the seconds column of every row.
+csv_seconds() { awk -F, 'NR > 1 { print $2 }' "$1"; }
+
+REC8=$ART/dongle-record.rec
+CSV8=$ART/record-faults.csv
+if start_sim "$REC8" --devices 60 --rate 2 --seed 23 --fault-bad-seal 0.03 --fault-split 0.05 --fault-garbage 0.03 \
+    --fault-unknown 0.02 --fault-drop-byte 0.02; then
+  start_recorder faults --port COM5 --out "$(winpath "$CSV8")" --duration 20
+  wait_recorder 40
+  check $? "koravel-record.exe records 20 s and ends with status 0"
+  stop_pid "$SIM_PID"
+  SIM_PID=
+  "$RECORD_EXPECT" "$REC8" --csv "$CSV8" >"$ART/record-faults.check"
+  check $? "every intact reading of 60 devices is one row, in order, none invented" \
+    "$(grep '^problem=' "$ART/record-faults.check")"
+  note "$(tr '\n' ' ' <"$ART/record-faults.check")"
+  grep -q '^koravel-record: 60 devices, [0-9]* rows, [1-9][0-9]* bad seals' "$ART/record-faults.err"
+  check $? "its summary counts 60 devices and the bad seals" "$(tail -n1 "$ART/record-faults.err")"
+else
+  fail "the simulated dongle starts for the recorder"
+fi
+
+CSV9=$ART/record-replug.csv
+if start_sim "$ART/dongle-replug1.rec" --devices 5 --rate 4 --unplug-after 3; then
+  first=$SIM_PID
+  start_recorder replug --port COM5 --out "$(winpath "$CSV9")" --duration 10
+  for _ in $(seq 80); do kill -0 "$first" 2>/dev/null || break; sleep 0.1; done
+  sleep 2.5
+  start_sim "$ART/dongle-replug2.rec" --devices 5 --rate 4 || fail "the dongle is plugged back"
+  wait_recorder 20
+  check $? "pulled and plugged back, the recorder ends with status 0"
+  stop_pid "$SIM_PID"
+  SIM_PID=
+  [ "$(grep -c 'lost COM5' "$ART/record-replug.err")" -eq 1 ] &&
+    [ "$(grep -c 'COM5 is back: the recording goes on' "$ART/record-replug.err")" -eq 1 ]
+  check $? "the loss and the return are each said once" "$(tr '\n' '|' <"$ART/record-replug.err")"
+  csv_seconds "$CSV9" | awk 'NR == 1 { first = $1 } { if (NR > 1 && $1 - last > 2) gap = 1; last = $1 }
+    END { exit !(first < 3 && last > 6 && gap) }'
+  check $? "rows from before and after, in one file"
+else
+  fail "the simulated dongle starts for the pull"
+fi
+
+REC10=$ART/dongle-ctrl-c.rec
+CSV10=$ART/record-ctrl-c.csv
+if start_sim "$REC10" --devices 20 --rate 5; then
+  start_recorder ctrl-c --port COM5 --out "$(winpath "$CSV10")"
+  sleep 3
+  kill -INT "$RECORDER_PID"
+  wait_recorder 10
+  check $? "Ctrl-C ends the recorder with status 0"
+  stop_pid "$SIM_PID"
+  SIM_PID=
+  [ "$(rx_times "$REC10" soft-reset | wc -l)" -eq 2 ]
+  check $? "the dongle got the soft reset on the way out" "$(rx_times "$REC10" soft-reset | wc -l) resets"
+  [ "$(tail -c 2 "$CSV10" | od -An -c | tr -d ' ')" = '\r\n' ] && [ "$(wc -l <"$CSV10")" -gt 50 ]
+  check $? "the file ends with a whole row"
+else
+  fail "the simulated dongle starts for Ctrl-C"
 fi
 
 note "took $(($(date +%s) - START)) s; artefacts in $ART"
