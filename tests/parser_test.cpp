@@ -845,6 +845,43 @@ TEST(ParserProperty, SeededTrafficInRandomSplits) {
   }
 }
 
+// A sink sees every sealed report, Polar and unapplied ones too, and every
+// bad seal; what the console is shown is the same, call for call.
+TEST(ParserProperty, ASinkSeesEveryReportAndChangesNothing) {
+  struct Seen {
+    std::vector<std::string> reports;
+    int badSeals = 0;
+  };
+  for (std::uint32_t seed = 1; seed <= 10; ++seed) {
+    const TrafficModel model = buildModel(seed, 300);
+    Bytes extra = device(report("Polar H10 77", "CCCCCCCCCCCC", 81));
+    Bytes unapplied = device(report("Strap 9", "DDDDDDDDDDDD", 82));
+    unapplied[off::kCheck] = 0x00;
+    const Bytes stream = model.stream + extra + resealed(unapplied);
+    Rig plain, watched;
+    Seen seen;
+    const ReportSink sink{[](void* arg, const DeviceReport& r) {
+                            static_cast<Seen*>(arg)->reports.push_back(std::string(r.address) + " " + r.name + " " +
+                                                                      std::to_string(r.heartRate) + " " +
+                                                                      std::to_string(r.check));
+                          },
+                          [](void* arg) { ++static_cast<Seen*>(arg)->badSeals; }, &seen};
+    watched.context.sink = &sink;
+    plain.feedInChunks(stream, 1 + seed * 7);
+    watched.feedInChunks(stream, 1 + seed * 7);
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    EXPECT_EQ(watched.view.calls(), plain.view.calls());
+    EXPECT_EQ(watched.view.log(), plain.view.log());
+    const ReceiveCounters& c = watched.parser.counters;
+    EXPECT_EQ(seen.reports.size(), c.reports - c.noSeparator + 0u);
+    EXPECT_EQ(seen.badSeals, static_cast<int>(c.badSeals));
+    ASSERT_GE(seen.reports.size(), 2u);
+    // The name as the field carries it, padding and all.
+    EXPECT_EQ(seen.reports[seen.reports.size() - 2], "CCCCCCCCCCCC Polar H10 77" + std::string(13, ' ') + " 81 128");
+    EXPECT_EQ(seen.reports.back(), "DDDDDDDDDDDD Strap 9" + std::string(18, ' ') + " 82 0");
+  }
+}
+
 TEST(ParserProperty, MixedTrafficIn4096ByteChunks) {
   const TrafficModel model = buildModel(99, 3000);
   ASSERT_GT(model.stream.size(), 3 * 4096u);

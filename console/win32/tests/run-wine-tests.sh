@@ -119,20 +119,24 @@ start_console() {  # start_console NAME
   KORAVEL_PID=$!
 }
 
-# wait_console_exit SECONDS: the console's exit status, or 124 when it is
-# still running after SECONDS.
-wait_console_exit() {
-  local limit=$(($1 * 10))
+# wait_exit PID SECONDS: a program's exit status, or 124 (and it is
+# stopped) when it is still running after SECONDS.
+wait_exit() {
+  local pid=$1 limit=$(($2 * 10))
   for _ in $(seq "$limit"); do
-    kill -0 "$KORAVEL_PID" 2>/dev/null || break
+    kill -0 "$pid" 2>/dev/null || break
     sleep 0.1
   done
-  if kill -0 "$KORAVEL_PID" 2>/dev/null; then
-    stop_pid "$KORAVEL_PID"
-    KORAVEL_PID=
+  if kill -0 "$pid" 2>/dev/null; then
+    stop_pid "$pid"
     return 124
   fi
-  wait "$KORAVEL_PID"
+  wait "$pid"
+}
+
+# wait_console_exit SECONDS: the console's exit status, or 124.
+wait_console_exit() {
+  wait_exit "$KORAVEL_PID" "$1"
   local status=$?
   KORAVEL_PID=
   return $status
@@ -502,19 +506,8 @@ start_recorder() {
   wine "$RECORDER" "$@" >"$ART/record-$name.out" 2>"$ART/record-$name.err" &
   RECORDER_PID=$!
 }
-# wait_recorder SECONDS: its exit status, 124 when still running then.
-wait_recorder() {
-  local limit=$(($1 * 10))
-  for _ in $(seq "$limit"); do
-    kill -0 "$RECORDER_PID" 2>/dev/null || break
-    sleep 0.1
-  done
-  if kill -0 "$RECORDER_PID" 2>/dev/null; then
-    stop_pid "$RECORDER_PID"
-    return 124
-  fi
-  wait "$RECORDER_PID"
-}
+# wait_recorder SECONDS: its exit status, or 124.
+wait_recorder() { wait_exit "$RECORDER_PID" "$1"; }
 # csv_seconds CSV: the seconds column of every row.
 csv_seconds() { awk -F, 'NR > 1 { print $2 }' "$1"; }
 
