@@ -21,6 +21,9 @@ void stopDone();
 // in lines (24 when the system does not say).
 bool liveTerminal();
 int terminalRows();
+// Standard output is a terminal (rows written there would cut through a
+// live table on the same screen).
+bool stdoutIsTerminal();
 
 // Creates `path` for writing; fails, with the reason, when it exists.
 std::FILE* createNewFile(const char* path, std::string* reason);

@@ -38,6 +38,8 @@ bool liveTerminal() {
   return term != nullptr && term[0] != '\0' && std::strcmp(term, "dumb") != 0;
 }
 
+bool stdoutIsTerminal() { return isatty(STDOUT_FILENO) != 0; }
+
 int terminalRows() {
   winsize ws{};
   if (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_row > 0) return ws.ws_row;

@@ -55,6 +55,8 @@ bool liveTerminal() {
   return SetConsoleMode(err, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
 }
 
+bool stdoutIsTerminal() { return _isatty(_fileno(stdout)) != 0; }
+
 int terminalRows() {
   CONSOLE_SCREEN_BUFFER_INFO info{};
   if (GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info))

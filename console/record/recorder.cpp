@@ -280,7 +280,7 @@ int Recorder::run() {
     return 1;
   }
   connected_ = true;
-  live_ = liveTerminal();
+  live_ = liveTerminal() && !(options_.out == "-" && stdoutIsTerminal());
   if (!live_) say("recording " + options_.port + " to " + outName_);
   startScan();
 
