@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "console/class_display.h"
 #include "console/console.h"
 #include "console/layout.h"
 #include "support/hand_clock.h"
@@ -347,6 +348,55 @@ TEST(Layout, TilesFillTheGridByColumns) {
     EXPECT_EQ(p.width, place.width);
     EXPECT_EQ(p.height, place.height);
   }
+}
+
+// The class display's cells fill the window without overlapping, and the
+// heart rate is the biggest thing in each: at least a fifth of the cell's
+// height, three digits within its width.
+TEST(ClassDisplayLayout, CellsFitTheWindowAndTheirHeartRate) {
+  for (const auto& [w, h] : {std::pair{1920, 1080}, std::pair{1024, 768}, std::pair{1366, 768}}) {
+    for (int count : {1, 2, 4, 12, 40}) {
+      SCOPED_TRACE(std::to_string(count) + " cells at " + std::to_string(w) + "x" + std::to_string(h));
+      const CellGrid grid = cellGrid(count, w, h);
+      ASSERT_GE(grid.columns * grid.rows, count);
+      EXPECT_LT(grid.columns * grid.rows - count, std::min(grid.columns, grid.rows));  // no empty row or column
+      std::vector<CellRect> cells;
+      for (int i = 0; i < count; ++i) {
+        const CellRect c = cellRect(grid, i, w, h);
+        EXPECT_TRUE(c.x >= 0 && c.y >= 0 && c.x + c.width <= w && c.y + c.height <= h);
+        for (const CellRect& o : cells)
+          EXPECT_TRUE(c.x >= o.x + o.width || o.x >= c.x + c.width || c.y >= o.y + o.height || o.y >= c.y + c.height);
+        const CellLayout l = cellLayout(c);
+        EXPECT_GE(l.heartRatePx * 5, c.height);
+        EXPECT_LE(3 * kDigitWidthPerPx * l.heartRatePx, l.heartRate.width);
+        EXPECT_LE(l.heartRatePx, l.heartRate.height);
+        EXPECT_GT(l.heartRatePx, l.namePx);
+        EXPECT_GT(l.namePx, l.detailPx);
+        EXPECT_LE(l.detail.y + l.detail.height, c.y + c.height);
+        cells.push_back(c);
+      }
+      // Most of the window is cells.
+      long long area = 0;
+      for (const CellRect& c : cells) area += 1LL * c.width * c.height;
+      EXPECT_GT(area * 2, 1LL * w * h * count / (grid.columns * grid.rows));
+    }
+  }
+  EXPECT_EQ(cellRect(cellGrid(1, 1920, 1080), 0, 1920, 1080), (CellRect{8, 8, 1904, 1064}));
+  const CellGrid forty = cellGrid(40, 1920, 1080);
+  EXPECT_EQ(forty.columns * forty.rows, 40);
+}
+
+// Every pair of colours the class display draws reads at 4.5:1 or better;
+// black on the darker hover fills would not.
+TEST(ClassDisplayLayout, EveryColourPairHasContrast) {
+  for (std::uint8_t fill : {kBrandMirabeat, kBrandOther, kFillSilent}) {
+    const Rgb c = tileColour(fill, false);
+    EXPECT_GE(contrastRatio(c, textColourOn(c)), 4.5) << int(fill);
+  }
+  EXPECT_GE(contrastRatio(kClassDisplayBackground, kClassDisplayMessageColour), 4.5);
+  EXPECT_LT(contrastRatio(kMirabeatHotColour, Rgb{0, 0, 0}), 4.5);
+  EXPECT_NEAR(contrastRatio(Rgb{0, 0, 0}, Rgb{255, 255, 255}), 21.0, 1e-9);
+  EXPECT_NEAR(contrastRatio(kMirabeatColour, Rgb{0, 0, 0}), 5.53, 0.01);
 }
 
 }  // namespace

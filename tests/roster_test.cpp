@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "console/class_display.h"
 #include "roster/roster.h"
 #include "roster/tile_text.h"
 #include "support/hand_clock.h"
@@ -377,6 +378,46 @@ TEST_F(RosterTest, ADeviceTakingAFreedSlotStartsWithNoReadings) {
   EXPECT_EQ(s.rrInterval, 65535);
   EXPECT_EQ(s.battery, 255);
   EXPECT_EQ(view.tileText(0), "Coros quiet\nHR: 255 , RR: 65535\nBat: 255%");
+}
+
+// The class display's cells: the linked devices in tile order, each in its
+// brand's colour; a silent one grey, saying for how long, with no old
+// number on it.
+TEST_F(RosterTest, ClassDisplayShowsTheLinkedDevicesAndGreysTheSilent) {
+  ClassCell cells[kTileCount];
+  EXPECT_EQ(classCells(roster, clock.now, cells), 0);
+  report("Mirabeat 1", addr(0).c_str(), 70, 812, 74);
+  report("Coros 2", addr(1).c_str(), 80, 700, 9);
+  report("Garmin 3", addr(2).c_str(), 255, 65535, 255);
+  EXPECT_EQ(classCells(roster, clock.now, cells), 0);  // none linked yet
+  for (int tile : {2, 1, 0}) roster.toggleLink(400 + tile);
+  ASSERT_EQ(classCells(roster, clock.now, cells), 3);
+  EXPECT_STREQ(cells[0].name, "Mirabeat 1");
+  EXPECT_STREQ(cells[0].heartRate, "70");
+  EXPECT_STREQ(cells[0].detail, "RR 812 ms   battery 74 %");
+  EXPECT_EQ(cells[0].fill, kMirabeatColour);
+  EXPECT_FALSE(cells[0].lowBattery);
+  EXPECT_STREQ(cells[1].detail, "RR 700 ms   LOW BATTERY 9 %");
+  EXPECT_TRUE(cells[1].lowBattery);
+  EXPECT_EQ(cells[1].fill, kOtherBrandColour);
+  EXPECT_STREQ(cells[2].heartRate, "--");
+  EXPECT_STREQ(cells[2].detail, "RR --   battery --");
+  // Unlinked: it leaves.
+  roster.toggleLink(400 + 1);
+  ASSERT_EQ(classCells(roster, clock.now, cells), 2);
+  EXPECT_EQ(cells[1].slot, 2);
+  // Silent after 5 s: grey, how long, and not the last heart rate.
+  clock.now += 5000 + 67000;
+  roster.checkSilence();
+  ASSERT_EQ(classCells(roster, clock.now, cells), 2);
+  EXPECT_TRUE(cells[0].silent);
+  EXPECT_EQ(cells[0].fill, kSilentColour);
+  EXPECT_STREQ(cells[0].heartRate, "silent");
+  EXPECT_STREQ(cells[0].detail, "for 1 min 12 s");
+  roster.showReading(0, addr(0).c_str(), 75, 800, 74);
+  ASSERT_EQ(classCells(roster, clock.now, cells), 2);
+  EXPECT_FALSE(cells[0].silent);
+  EXPECT_STREQ(cells[0].heartRate, "75");
 }
 
 }  // namespace

@@ -1,0 +1,84 @@
+// The class display: the linked devices, big, for a TV or projector across
+// the room. A second window beside the main one; this is what both programs
+// share of it: which cells it shows and what each says, where each cell
+// goes for a count of cells and a window size, the text sizes in a cell and
+// the colours. Read on the UI thread only; no work for the reader.
+#pragma once
+
+#include <cstdint>
+
+#include "console/view.h"
+#include "roster/roster.h"
+#include "roster/tile_colours.h"
+
+namespace kv {
+
+// The console's command that opens and closes it (View > Class display, F11).
+namespace id {
+inline constexpr int kClassDisplay = 106;
+}
+inline constexpr const char* kViewMenuText = "&View";
+inline constexpr const char* kClassDisplayMenuText = "&Class display";
+inline constexpr const char* kClassDisplayTitle = "Koravel class display";
+// What it says with nothing linked.
+inline constexpr const char* kClassDisplayEmptyText = "No device is linked: click a tile in the console to show it here.";
+// A normal window's size, when no second screen is there to fill.
+inline constexpr int kClassDisplayWidth = 1280;
+inline constexpr int kClassDisplayHeight = 720;
+// How often it looks at the roster; it is redrawn only when what it shows
+// has changed.
+inline constexpr int kClassDisplayEveryMs = 250;
+// Battery below this, in percent, is marked.
+inline constexpr int kLowBatteryBelow = 15;
+
+struct CellRect {
+  int x = 0, y = 0, width = 0, height = 0;
+  friend bool operator==(const CellRect&, const CellRect&) = default;
+};
+
+// Columns and rows for `count` cells in a window of width x height: the
+// grid whose heart-rate text comes out largest (fewer empty cells on a tie).
+struct CellGrid {
+  int columns = 1, rows = 1;
+};
+CellGrid cellGrid(int count, int width, int height);
+// Cell `index` (0-based, filled row by row) of that grid.
+CellRect cellRect(const CellGrid& grid, int index, int width, int height);
+
+// Text heights in pixels for a cell, and where each line goes: the name
+// above, the heart rate (three digits fit its width), RR and battery small
+// below.
+struct CellLayout {
+  CellRect name, heartRate, detail;
+  int namePx = 0, heartRatePx = 0, detailPx = 0;
+};
+CellLayout cellLayout(const CellRect& cell);
+// The width of three digits at `px`, as the layout counts it (a digit is at
+// most 0.62 of the text's height in the fonts used).
+inline constexpr double kDigitWidthPerPx = 0.62;
+
+// WCAG relative luminance and contrast ratio.
+double relativeLuminance(Rgb c);
+double contrastRatio(Rgb a, Rgb b);
+// Black or white, whichever reads better on `fill`.
+Rgb textColourOn(Rgb fill);
+
+inline constexpr Rgb kClassDisplayBackground{0, 0, 0};
+inline constexpr Rgb kClassDisplayMessageColour{255, 255, 255};
+
+// What one cell shows.
+struct ClassCell {
+  int slot = -1;
+  char name[26] = {};
+  char heartRate[16] = {};  // "72", "--" with none yet, "silent"
+  char detail[64] = {};     // "RR 812 ms   battery 74 %", "for 12 s"
+  bool silent = false;
+  bool lowBattery = false;
+  Rgb fill, text;
+  friend bool operator==(const ClassCell&, const ClassCell&) = default;
+};
+
+// The linked devices' cells, in tile order, into `out` (kTileCount); how many.
+int classCells(const Roster& roster, std::int64_t nowMs, ClassCell* out);
+
+}  // namespace kv
