@@ -18,6 +18,7 @@
 #include "console/layout.h"
 #include "console/watch.h"
 #include "console/qt/app_setup.h"
+#include "console/qt/class_display_window.h"
 #include "console/qt/qt_view.h"
 #include "console/qt/tile_button.h"
 #include "console/qt/traffic_log.h"
@@ -74,12 +75,19 @@ MainWindow::MainWindow(ConsoleCore& core, QtView& view) : core_(core), view_(vie
   core_.link.enumerateComPorts();
 }
 
-MainWindow::~MainWindow() { view_.detach(this); }
+MainWindow::~MainWindow() {
+  delete classDisplay_;
+  view_.detach(this);
+}
 
 void MainWindow::createMenu() {
   QMenu* file = menuBar()->addMenu("&File");
   exit_ = file->addAction("E&xit");
   connect(exit_, &QAction::triggered, this, [this] { command(id::kExit, 0); });
+  QMenu* view = menuBar()->addMenu(kViewMenuText);
+  classDisplayAction_ = view->addAction(kClassDisplayMenuText);
+  classDisplayAction_->setShortcut(QKeySequence(Qt::Key_F11));
+  connect(classDisplayAction_, &QAction::triggered, this, [this] { toggleClassDisplay(); });
   QMenu* help = menuBar()->addMenu("&Help");
   about_ = help->addAction("&About ...");
   connect(about_, &QAction::triggered, this, [this] { command(id::kAbout, 0); });
@@ -189,10 +197,23 @@ void MainWindow::startWatch() {
   watch_.start(kWatchEveryMs);
 }
 
+void MainWindow::toggleClassDisplay() {
+  if (classDisplay_ == nullptr) {
+    classDisplay_ = new ClassDisplayWindow(core_);
+    connect(classDisplay_, &ClassDisplayWindow::toggleRequested, this, [this] { toggleClassDisplay(); });
+  }
+  if (classDisplay_->isVisible()) {
+    classDisplay_->closeDisplay();
+  } else {
+    classDisplay_->openBeside(this);
+  }
+}
+
 void MainWindow::runShutdown() {
   if (shutDown_) return;
   shutDown_ = true;
   watch_.stop();
+  if (classDisplay_ != nullptr) classDisplay_->closeDisplay();
   shutdownWindow(core_);
   Q_EMIT shutdownFinished();
 }

@@ -23,6 +23,7 @@ class ConsoleCore;
 
 namespace kv::qt {
 
+class ClassDisplayWindow;
 class QtView;
 class TileButton;
 class TrafficLog;
@@ -65,6 +66,12 @@ class MainWindow : public QMainWindow {
   TrafficLog* trafficLog() const { return log_; }
   QAction* exitAction() const { return exit_; }
   QAction* aboutAction() const { return about_; }
+  QAction* classDisplayAction() const { return classDisplayAction_; }
+
+  // View > Class display, F11: opens the class display, or closes it when
+  // it is open. Null until first opened.
+  void toggleClassDisplay();
+  ClassDisplayWindow* classDisplay() const { return classDisplay_; }
   QWidget* clientArea() const { return centralWidget(); }
 
   // The control with this id (a tile for 400 + i), or null.
@@ -107,6 +114,8 @@ class MainWindow : public QMainWindow {
   TrafficLog* log_ = nullptr;
   QAction* exit_ = nullptr;
   QAction* about_ = nullptr;
+  QAction* classDisplayAction_ = nullptr;
+  ClassDisplayWindow* classDisplay_ = nullptr;
 };
 
 }  // namespace kv::qt

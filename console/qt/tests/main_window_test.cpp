@@ -19,6 +19,7 @@
 #include <system_error>
 
 #include "console/qt/about_box.h"
+#include "console/qt/class_display_window.h"
 #include "console/qt/tile_button.h"
 #include "console/qt/traffic_log.h"
 #include "qt_test_support.h"
@@ -77,9 +78,12 @@ TEST_F(ConsoleWindowTest, StartsWithTheControlsInTheirPlaces) {
 
   // The menu.
   const auto menus = w.menuBar()->actions();
-  ASSERT_EQ(menus.size(), 2);
+  ASSERT_EQ(menus.size(), 3);
   EXPECT_EQ(menus[0]->text(), "&File");
-  EXPECT_EQ(menus[1]->text(), "&Help");
+  EXPECT_EQ(menus[1]->text(), "&View");
+  EXPECT_EQ(menus[2]->text(), "&Help");
+  EXPECT_EQ(w.classDisplayAction()->text(), "&Class display");
+  EXPECT_EQ(w.classDisplayAction()->shortcut(), QKeySequence(Qt::Key_F11));
   EXPECT_EQ(w.exitAction()->text(), "E&xit");
   EXPECT_EQ(w.aboutAction()->text(), "&About ...");
 
@@ -623,6 +627,86 @@ TEST_F(ConsoleWindowTest, LinkedTilesArePaintedInTheirBrandColourWhileTheScanRun
   ASSERT_TRUE(spinUntil([&] { return w.tile(1)->underMouse(); }));
   EXPECT_EQ(fillPixel(w.tile(1)), QColor(166, 36, 140));
   EXPECT_EQ(fillPixel(w.tile(0)), QColor(0, 128, 255));
+}
+
+// The class display: opened and closed by F11, the linked devices in their
+// brand's colour, one that falls silent greyed. With KV_SCREENSHOT_DIR set it
+// leaves pictures of 4 and 40 devices at 1920 x 1080 there.
+TEST_F(ConsoleWindowTest, TheClassDisplayShowsTheLinkedDevicesBigAndGreysTheSilent) {
+  ASSERT_NO_FATAL_FAILURE(openDevice());
+  MainWindow& w = window();
+  w.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+  QTest::keyClick(&w, Qt::Key_F11);
+  ClassDisplayWindow* display = w.classDisplay();
+  ASSERT_NE(display, nullptr);
+  ASSERT_TRUE(display->isVisible());
+  EXPECT_EQ(display->windowTitle(), "Koravel class display");
+  EXPECT_FALSE(display->isFullScreen());  // one screen: a normal window
+  EXPECT_EQ(display->cellCount(), 0);
+
+  char name[32], address[16];
+  auto report = [&](int i, int hr) {
+    std::snprintf(name, sizeof name, i % 3 == 1 ? "Coros %d" : "Mirabeat %d", i + 1);
+    std::snprintf(address, sizeof address, "C0FFEE%06d", i);
+    device.sendReport(name, address, hr, 60000 / hr, i == 2 ? 9 : 80);
+  };
+  for (int i = 0; i < 4; ++i) report(i, 60 + 7 * i);
+  ASSERT_TRUE(spinUntil([&] { return w.tile(3)->text() != "empty"; }));
+  for (int i = 0; i < 4; ++i) w.tile(i)->click();
+  ASSERT_NO_FATAL_FAILURE(startScan());
+  ASSERT_TRUE(spinUntil([&] { return display->cellCount() == 4; }, 1000));
+  EXPECT_STREQ(display->cell(2).detail, "RR 810 ms   LOW BATTERY 9 %");
+  display->resize(1920, 1080);
+  const auto cellPixel = [&](int i, int count) {
+    const CellRect r = cellRect(cellGrid(count, 1920, 1080), i, 1920, 1080);
+    return display->grab().toImage().pixelColor(r.x + 3, r.y + 3);
+  };
+  ASSERT_TRUE(spinUntil([&] { return display->size() == QSize(1920, 1080); }));
+  EXPECT_EQ(cellPixel(0, 4), QColor(0, 128, 255));
+  EXPECT_EQ(cellPixel(1, 4), QColor(213, 64, 183));
+  const QString shots = qEnvironmentVariable("KV_SCREENSHOT_DIR");
+  if (!shots.isEmpty()) display->grab().save(shots + "/class-display-4-qt.png");
+
+  // Unlinked: it leaves.
+  w.tile(1)->click();
+  ASSERT_TRUE(spinUntil([&] { return display->cellCount() == 3; }, 1000));
+  EXPECT_EQ(display->cell(1).slot, 2);
+
+  // Silent: the devices not heard for 5 s are grey; one kept live is not.
+  QElapsedTimer quiet;
+  quiet.start();
+  ASSERT_TRUE(spinUntil([&] {
+    if (quiet.elapsed() % 500 < 20) report(0, 61);
+    return display->cellCount() == 3 && display->cell(1).silent;
+  }, boundMs(kLinkedSilentAfterMs / 1000.0 + kWatchTickS + kLoadMarginS + 1)));
+  EXPECT_FALSE(display->cell(0).silent);
+  EXPECT_STREQ(display->cell(1).heartRate, "silent");
+  EXPECT_EQ(cellPixel(1, 3), QColor(150, 150, 150));
+  EXPECT_EQ(cellPixel(0, 3), QColor(0, 128, 255));
+
+  // 40 at once, for the picture.
+  for (int i = 0; i < kTileCount; ++i) report(i, 55 + i * 3);
+  ASSERT_TRUE(spinUntil([&] { return w.tile(kTileCount - 1)->text() != "empty"; }));
+  for (int i = 0; i < kTileCount; ++i)
+    if (i != 0 && i != 2 && i != 3) w.tile(i)->click();
+  ASSERT_TRUE(spinUntil([&] { return display->cellCount() == kTileCount; }, 1000));
+  EXPECT_EQ(cellPixel(39, kTileCount), QColor(0, 128, 255));
+  if (!shots.isEmpty()) display->grab().save(shots + "/class-display-40-qt.png");
+
+  // F11 inside it closes it, and opens it again from the console; Escape
+  // leaves full screen.
+  QTest::keyClick(display, Qt::Key_F11);
+  EXPECT_FALSE(display->isVisible());
+  w.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+  QTest::keyClick(&w, Qt::Key_F11);
+  EXPECT_TRUE(display->isVisible());
+  display->showFullScreen();
+  ASSERT_TRUE(spinUntil([&] { return display->isFullScreen(); }));
+  QTest::keyClick(display, Qt::Key_Escape);
+  EXPECT_TRUE(spinUntil([&] { return !display->isFullScreen(); }));
+  EXPECT_TRUE(display->isVisible());
 }
 
 }  // namespace
