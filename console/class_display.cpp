@@ -87,7 +87,7 @@ Rgb textColourOn(Rgb fill) {
 int classCells(const Roster& roster, std::int64_t nowMs, ClassCell* out) {
   int n = 0;
   for (int i = 0; i < kTileCount; ++i) {
-    const DeviceSlot s = roster.table().slot(i);
+    DeviceSlot s = roster.table().slot(i);
     if (s.inUse == 0 || s.linkState != kLinked) continue;
     ClassCell& c = out[n++];
     c = ClassCell{};
@@ -104,6 +104,12 @@ int classCells(const Roster& roster, std::int64_t nowMs, ClassCell* out) {
                       static_cast<long long>(seconds % 60));
       }
     } else {
+      if (s.readingsCleared) {
+        // Linked again after an unlink: nothing to show until its next reading.
+        s.heartRate = kNoReading8;
+        s.rrInterval = kNoReading16;
+        s.battery = kNoReading8;
+      }
       if (s.heartRate == kNoReading8) {
         std::snprintf(c.heartRate, sizeof c.heartRate, "--");
       } else {

@@ -43,6 +43,7 @@ void Roster::showTileText(int slot, int heartRate, int rrInterval, int battery) 
   {
     std::lock_guard lock(table_.mutex_);
     storeReadings(table_.slots_[slot], heartRate, rrInterval, battery, text);
+    table_.slots_[slot].readingsCleared = false;
   }
   view_.setTileText(slot, text);
 }
@@ -69,6 +70,7 @@ bool Roster::applyReading(int slot, const char* address, int heartRate, int rrIn
     DeviceSlot& s = table_.slots_[slot];
     if (s.inUse != 1 || std::strcmp(s.address, address) != 0) return false;
     storeReadings(s, heartRate, rrInterval, battery, text);
+    s.readingsCleared = false;
     // A reading makes a silent device live again.
     s.lastReadingMs = clock_.nowMs();
     s.makeLive();
@@ -129,6 +131,7 @@ void Roster::toggleLink(int commandId) {
     } else {
       s.linkState = kIdle;
       storeReadings(s, 0, 0, 0, text);
+      s.readingsCleared = true;
       unlinked = true;
     }
     // Silence is judged again by the threshold of the new state.
@@ -168,6 +171,7 @@ void Roster::clearUseless() {
       to.heartRate = from.heartRate;
       to.rrInterval = from.rrInterval;
       to.battery = from.battery;
+      to.readingsCleared = from.readingsCleared;
       to.lastHeardMs = from.lastHeardMs;
       to.lastReadingMs = from.lastReadingMs;
       to.silent = from.silent;

@@ -33,6 +33,7 @@ void DeviceSlotTable::initLocked() {
     s.heartRate = kNoReading8;
     s.rrInterval = kNoReading16;
     s.battery = kNoReading8;
+    s.readingsCleared = false;
     s.lastHeardMs = 0;
     s.lastReadingMs = 0;
     s.makeLive();
@@ -87,6 +88,7 @@ int DeviceSlotTable::registerDevice(const char* name, const char* address, std::
   s.heartRate = kNoReading8;
   s.rrInterval = kNoReading16;
   s.battery = kNoReading8;
+  s.readingsCleared = false;
   s.lastHeardMs = nowMs;
   s.lastReadingMs = 0;
   s.makeLive();

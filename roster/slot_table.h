@@ -35,6 +35,10 @@ struct DeviceSlot {
   int heartRate = kNoReading8;
   int rrInterval = kNoReading16;
   int battery = kNoReading8;
+  // Unlinked since its last reading: the readings are the zeros an unlink
+  // leaves, not the device's (the tile shows them as they are; the class
+  // display does not take them for a reading).
+  bool readingsCleared = false;
   // When its device was last heard (a report with a good seal) and when its
   // last reading was applied (0: none yet), on the core's clock.
   std::int64_t lastHeardMs = 0;

@@ -402,10 +402,20 @@ TEST_F(RosterTest, ClassDisplayShowsTheLinkedDevicesAndGreysTheSilent) {
   EXPECT_EQ(cells[1].fill, kOtherBrandColour);
   EXPECT_STREQ(cells[2].heartRate, "--");
   EXPECT_STREQ(cells[2].detail, "RR --   battery --");
-  // Unlinked: it leaves.
+  // Unlinked: it leaves. Linked again, the zeros the unlink left are no
+  // reading: "--" until its next one.
   roster.toggleLink(400 + 1);
   ASSERT_EQ(classCells(roster, clock.now, cells), 2);
   EXPECT_EQ(cells[1].slot, 2);
+  roster.toggleLink(400 + 1);
+  ASSERT_EQ(classCells(roster, clock.now, cells), 3);
+  EXPECT_STREQ(cells[1].heartRate, "--");
+  EXPECT_STREQ(cells[1].detail, "RR --   battery --");
+  EXPECT_FALSE(cells[1].lowBattery);
+  roster.showReading(1, addr(1).c_str(), 82, 690, 9);
+  ASSERT_EQ(classCells(roster, clock.now, cells), 3);
+  EXPECT_STREQ(cells[1].heartRate, "82");
+  roster.toggleLink(400 + 1);
   // Silent after 5 s: grey, how long, and not the last heart rate.
   clock.now += 5000 + 67000;
   roster.checkSilence();

@@ -23,6 +23,7 @@ Win32Console* consoleOf(HWND window) {
 // serves the link threads), then the end of the message loop.
 LRESULT shutdownWindow(Win32Console& app) {
   ::KillTimer(app.mainWindow, kWatchTimer);
+  closeClassDisplay(app.classDisplay);
   kv::shutdownWindow(app.core);
   ::PostQuitMessage(0);
   return 0;
@@ -127,6 +128,11 @@ LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
       if (app->core.words.scanning == 0) return 0;
       return paintTile(app->core.roster, app->core.brushes, app->brushMaker, reinterpret_cast<const NMHDR*>(lParam));
     case WM_COMMAND:
+      static_assert(IDM_CLASS_DISPLAY == id::kClassDisplay);
+      if (LOWORD(wParam) == IDM_CLASS_DISPLAY) {
+        toggleClassDisplay(app->classDisplay, app->instance, window);
+        return 0;
+      }
       return handleCommand(app->core, LOWORD(wParam), HIWORD(wParam));
     case WM_CTLCOLOREDIT:
     case WM_CTLCOLORBTN:

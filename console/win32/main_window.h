@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include "console/console.h"
+#include "console/win32/class_display.h"
 #include "console/win32/tile_paint.h"
 #include "console/win32/win32_view.h"
 
@@ -18,7 +19,10 @@ inline constexpr int kTextSize = 256;
 // Everything the program keeps for its one main window. The window finds
 // it through its creation parameter.
 struct Win32Console {
-  Win32Console() { core.brushes.setMaker(&brushMaker); }
+  Win32Console() {
+    core.brushes.setMaker(&brushMaker);
+    classDisplay.core = &core;
+  }
   Win32Console(const Win32Console&) = delete;
   Win32Console& operator=(const Win32Console&) = delete;
 
@@ -30,6 +34,7 @@ struct Win32Console {
   Win32View view;
   GdiBrushMaker brushMaker;
   ConsoleCore core{view};
+  ClassDisplay classDisplay;
 };
 
 // Loads the window title (string 103) and the class name (string 109).

@@ -8,6 +8,7 @@
 #define IDD_ABOUTBOX 103
 #define IDM_ABOUT 104
 #define IDM_EXIT 105
+#define IDM_CLASS_DISPLAY 106
 #define IDI_KORAVEL 107
 #define IDI_SMALL 108
 #define IDC_KORAVEL 109

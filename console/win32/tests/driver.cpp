@@ -41,6 +41,8 @@
 #include <string>
 #include <vector>
 
+#include "console/class_display.h"
+
 namespace {
 
 constexpr UINT kSendTimeoutMs = 10000;
@@ -951,6 +953,59 @@ std::string batteryLine(const std::string& text) {
 // Scan, link the silent-to-be device and all but two of the others; the
 // device falls silent (the simulator's --silence-device DEV, some seconds
 // after the scan's start) while the others go on.
+// F11 in the console opens the class display: a window of its own with a
+// cell for each linked tile, in tile order, in its brand's colour (the
+// points to look at go out as "INFO colour" lines for a screenshot).
+HWND classDisplay() {
+  HWND w = ::FindWindowA("KoravelClassDisplay", nullptr);
+  return w != nullptr && ::IsWindowVisible(w) ? w : nullptr;
+}
+
+void postF11(HWND window) {
+  ::PostMessageA(window, WM_KEYDOWN, VK_F11, 0x00570001);
+  ::PostMessageA(window, WM_KEYUP, VK_F11, static_cast<LPARAM>(0xC0570001u));
+}
+
+void stepClassDisplay() {
+  findMain(5000);
+  const std::vector<std::string> linked = linkedNamesInOrder();
+  check(!linked.empty(), "tiles are linked for the class display");
+  check(classDisplay() == nullptr, "the class display is closed at first");
+  postF11(g_main);
+  check(waitFor([] { return classDisplay() != nullptr; }, 3000), "F11 in the console opens the class display");
+  HWND display = classDisplay();
+  if (display == nullptr) return;
+  check(textOf(display) == "Koravel class display", "its title", "got \"%s\"", textOf(display).c_str());
+  RECT rc{};
+  ::GetClientRect(display, &rc);
+  check(rc.right == 1280 && rc.bottom == 720, "one screen: a normal window of 1280 x 720", "%ld x %ld", rc.right,
+        rc.bottom);
+  check(::GetForegroundWindow() == display, "it comes to the front");
+  const kv::CellGrid grid = kv::cellGrid(static_cast<int>(linked.size()), rc.right, rc.bottom);
+  for (std::size_t i = 0; i < linked.size(); ++i) {
+    const kv::CellRect r = kv::cellRect(grid, static_cast<int>(i), rc.right, rc.bottom);
+    POINT p{r.x + 4, r.y + 4};
+    ::ClientToScreen(display, &p);
+    std::printf("INFO colour %ld %ld %s class display cell %zu, %s, in its brand's colour\n", p.x, p.y,
+                brandColour(trimmed(linked[i])), i, trimmed(linked[i]).c_str());
+  }
+  // Outside the cells: the black background.
+  POINT gap{2, 2};
+  ::ClientToScreen(display, &gap);
+  std::printf("INFO colour %ld %ld 0,0,0 the class display's background is black\n", gap.x, gap.y);
+}
+
+void stepClassDisplayClose() {
+  findMain(5000);
+  HWND display = classDisplay();
+  check(display != nullptr, "the class display is open");
+  if (display == nullptr) return;
+  // F11 inside it goes to the console's accelerators, as from the console.
+  postF11(display);
+  check(waitFor([] { return classDisplay() == nullptr; }, 3000), "F11 inside the class display closes it");
+  check(::IsWindowVisible(g_main), "the console stays");
+}
+
 void stepLinkAll(const char* recordPath) {
   findMain(5000);
   int shown = 0;
@@ -1211,6 +1266,10 @@ int main(int argc, char** argv) {
     stepPick(argv[2], argv[3]);
   } else if (step == "scan" && argc == 3) {
     stepScan(argv[2]);
+  } else if (step == "class-display") {
+    stepClassDisplay();
+  } else if (step == "class-display-close") {
+    stepClassDisplayClose();
   } else if (step == "roster") {
     stepRoster();
   } else if (step == "about") {

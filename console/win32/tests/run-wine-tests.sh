@@ -14,6 +14,7 @@
 # starts Xvfb, runs the in-process checks of the window layer, then six
 # runs of the console with the simulated dongle behind COM5:
 #   1. the operator's session: start-up, port pick, scan, tiles, tooltips,
+#      the class display (F11 opens it, its cells on screen, F11 closes it),
 #      "Clear Useless", the log, About, stop, File > Exit (plus a screenshot
 #      of painted tiles);
 #   2. port pick, then the window is closed;
@@ -301,8 +302,12 @@ note "prefix ready after $(($(date +%s) - START)) s"
 
 # -- the window layer, in process --
 RUN=unit
-timeout 120 wine "$UNIT" >"$ART/win32-test.txt" 2>&1
+KV_SCREENSHOT_DIR=$(winpath "$ART") timeout 120 wine "$UNIT" >"$ART/win32-test.txt" 2>&1
 unit_status=$?
+# The class display painted at 1920 x 1080, for the README.
+for n in 4 40; do
+  [ -f "$ART/class-display-$n-win32.bmp" ] && convert "$ART/class-display-$n-win32.bmp" "$ART/class-display-$n-win32.png"
+done
 cat "$ART/win32-test.txt" | grep -E '^(ok|not ok) - |^#   line'
 PASSED=$((PASSED + $(grep -c '^ok - ' "$ART/win32-test.txt")))
 unit_bad=$(grep -c '^not ok - ' "$ART/win32-test.txt")
@@ -339,6 +344,10 @@ if start_sim "$REC1" --devices 10 --rate 2 --unapplied-rate 0 --seed 7 --name "$
   else
     fail "a screenshot can be taken" "$(cat "$WORK/import.err")"
   fi
+  driver class-display
+  sleep 0.7
+  screenshot class-display-open.png && check_colours "$SHOT" class-display
+  driver class-display-close
   driver roster
   driver about
   if command -v xdotool >/dev/null; then

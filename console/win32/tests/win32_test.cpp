@@ -116,13 +116,15 @@ void testResources() {
   }
 
   HMENU menu = ::LoadMenuA(self, MAKEINTRESOURCEA(IDC_KORAVEL));
-  if (EXPECT(menu != nullptr) && EXPECT(::GetMenuItemCount(menu) == 2)) {
+  if (EXPECT(menu != nullptr) && EXPECT(::GetMenuItemCount(menu) == 3)) {
     struct Want {
       const char* popup;
       const char* item;
       UINT id;
-    } const want[] = {{"&File", "E&xit", IDM_EXIT}, {"&Help", "&About ...", IDM_ABOUT}};
-    for (int i = 0; i < 2; ++i) {
+    } const want[] = {{"&File", "E&xit", IDM_EXIT},
+                      {"&View", "&Class display\tF11", IDM_CLASS_DISPLAY},
+                      {"&Help", "&About ...", IDM_ABOUT}};
+    for (int i = 0; i < 3; ++i) {
       ::GetMenuStringA(menu, static_cast<UINT>(i), text, sizeof text, MF_BYPOSITION);
       EXPECT(std::strcmp(text, want[i].popup) == 0);
       HMENU popup = ::GetSubMenu(menu, i);
@@ -137,9 +139,14 @@ void testResources() {
   // Alt with the characters "?" and "/": character codes, not virtual keys.
   HACCEL accel = ::LoadAcceleratorsA(self, MAKEINTRESOURCEA(IDC_KORAVEL));
   ACCEL entries[4] = {};
-  if (EXPECT(accel != nullptr) && EXPECT(::CopyAcceleratorTableA(accel, entries, 4) == 2)) {
+  // F11, a virtual key: the class display.
+  if (EXPECT(accel != nullptr) && EXPECT(::CopyAcceleratorTableA(accel, entries, 4) == 3)) {
     for (const ACCEL& a : entries) {
       if (a.cmd == 0) continue;
+      if (a.cmd == IDM_CLASS_DISPLAY) {
+        EXPECT(a.key == VK_F11 && (a.fVirt & ~0x80) == FVIRTKEY);
+        continue;
+      }
       EXPECT(a.cmd == IDM_ABOUT);
       EXPECT((a.fVirt & ~0x80) == FALT);  // 0x80: last-entry flag
       EXPECT(a.key == '?' || a.key == '/');
@@ -485,6 +492,101 @@ void testPaintTile() {
   core.roster.resetRoster();
 }
 
+// ---- the class display ----
+
+// Saves a canvas as a 32-bit BMP (the Wine tests turn it into a PNG).
+void saveBmp(const Canvas& canvas, const std::string& path) {
+  BITMAPFILEHEADER file{};
+  BITMAPINFOHEADER info{};
+  info.biSize = sizeof info;
+  info.biWidth = canvas.width;
+  info.biHeight = -canvas.height;
+  info.biPlanes = 1;
+  info.biBitCount = 32;
+  info.biCompression = BI_RGB;
+  const DWORD bytes = static_cast<DWORD>(canvas.width * canvas.height * 4);
+  file.bfType = 0x4D42;
+  file.bfOffBits = sizeof file + sizeof info;
+  file.bfSize = file.bfOffBits + bytes;
+  ::GdiFlush();
+  if (std::FILE* f = std::fopen(path.c_str(), "wb")) {
+    std::fwrite(&file, sizeof file, 1, f);
+    std::fwrite(&info, sizeof info, 1, f);
+    std::fwrite(canvas.bits, bytes, 1, f);
+    std::fclose(f);
+  }
+}
+
+void testClassDisplay() {
+  auto& core = g_app->core;
+  kv::win32::ClassDisplay& display = g_app->classDisplay;
+  // Opened and closed by the menu's command; one screen: a normal window of
+  // 1280 x 720.
+  ::SendMessageA(mainWindow(), WM_COMMAND, IDM_CLASS_DISPLAY, 0);
+  if (EXPECT(display.window != nullptr)) {
+    char title[64] = "", cls[64] = "";
+    ::GetWindowTextA(display.window, title, sizeof title);
+    ::GetClassNameA(display.window, cls, sizeof cls);
+    EXPECT(std::strcmp(title, "Koravel class display") == 0 && std::strcmp(cls, "KoravelClassDisplay") == 0);
+    RECT client{};
+    ::GetClientRect(display.window, &client);
+    EXPECT(!display.fullScreen && client.right == 1280 && client.bottom == 720);
+    EXPECT(::IsWindowVisible(display.window));
+    EXPECT(display.count == 0);
+  }
+  // A linked device appears, an unlinked one leaves.
+  char name[32], address[16];
+  for (int i = 0; i < kv::kTileCount; ++i) {
+    std::snprintf(name, sizeof name, i % 3 == 1 ? "Coros %d" : "Mirabeat %d", i + 1);
+    std::snprintf(address, sizeof address, "C0FFEE%06d", i);
+    const int slot = core.roster.registerDevice(name, address);
+    core.roster.applyReading(slot, address, 55 + 3 * i, 60000 / (55 + 3 * i), i == 2 ? 9 : 80);
+    if (i < 5) core.roster.toggleLink(kv::id::kFirstTile + slot);
+  }
+  core.roster.toggleLink(kv::id::kFirstTile + 4);
+  EXPECT(kv::win32::refreshClassDisplay(display) && display.count == 4);
+  EXPECT(!kv::win32::refreshClassDisplay(display));  // nothing new: no repaint
+  EXPECT(std::strcmp(display.cells[2].detail, "RR 983 ms   LOW BATTERY 9 %") == 0);
+
+  // Painted at 1920 x 1080: each cell in its brand's colour; a silent one
+  // grey.
+  const char* shots = std::getenv("KV_SCREENSHOT_DIR");
+  auto paint = [&](int count, const char* file) {
+    Canvas canvas(1920, 1080);
+    kv::win32::paintClassDisplay(canvas.dc, 1920, 1080, display.cells, count);
+    const kv::CellGrid grid = kv::cellGrid(count, 1920, 1080);
+    for (int i = 0; i < count; ++i) {
+      const kv::CellRect r = kv::cellRect(grid, i, 1920, 1080);
+      const COLORREF want = kv::win32::colorRefOf(display.cells[i].fill);
+      expect(canvas.at(r.x + 3, r.y + 3) == want, ("cell " + std::to_string(i) + "'s fill").c_str(), __LINE__);
+    }
+    EXPECT(canvas.at(2, 2) == RGB(0, 0, 0));
+    if (shots != nullptr && file != nullptr) saveBmp(canvas, std::string(shots) + "\\" + file);
+  };
+  paint(4, "class-display-4-win32.bmp");
+  display.cells[1].silent = true;
+  display.cells[1].fill = kv::kSilentColour;
+  std::snprintf(display.cells[1].heartRate, sizeof display.cells[1].heartRate, "silent");
+  paint(4, nullptr);
+  for (int i = 0; i < kv::kTileCount; ++i)
+    if (i != 0 && i != 1 && i != 2 && i != 3) core.roster.toggleLink(kv::id::kFirstTile + i);
+  EXPECT(kv::win32::refreshClassDisplay(display) && display.count == 40);
+  paint(40, "class-display-40-win32.bmp");
+  core.roster.toggleLink(kv::id::kFirstTile + 1);
+  EXPECT(kv::win32::refreshClassDisplay(display) && display.count == 39 && display.cells[1].slot == 2);
+  // Nothing linked: the line that says how.
+  {
+    Canvas canvas(1920, 1080);
+    kv::win32::paintClassDisplay(canvas.dc, 1920, 1080, display.cells, 0);
+    bool text = false;
+    for (int x = 0; x < 1920 && !text; x += 2) text = canvas.at(x, 540) == RGB(255, 255, 255);
+    EXPECT(text);
+  }
+  ::SendMessageA(mainWindow(), WM_COMMAND, IDM_CLASS_DISPLAY, 0);
+  EXPECT(display.window == nullptr);
+  core.roster.resetRoster();
+}
+
 // ---- the log ----
 
 void testLogOperations() {
@@ -708,6 +810,7 @@ int main() {
       {"tile labels: an \"&\" in a name is shown as it is, not taken as a mnemonic", testTileLabels},
       {"gradient brush: rows 0 to 9 from black to white", testGradientBrush},
       {"tile painting: brand colours, hot colours, outline, caching, only while scanning", testPaintTile},
+      {"class display: opened and closed by its command, cells in brand colours, the linked ones only", testClassDisplay},
       {"log: append, trim from the front, caret at the end, trim on change", testLogOperations},
       {"log: reading lines held back at most 100 ms, shown before anything else", testHeldReadingLines},
       {"port list: selection and item text", testPortList},

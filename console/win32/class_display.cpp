@@ -1,0 +1,223 @@
+#include "console/win32/class_display.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "console/console.h"
+#include "console/win32/tile_paint.h"
+
+namespace kv::win32 {
+
+namespace {
+
+constexpr UINT_PTR kRefreshTimer = 1;
+constexpr DWORD kNormalStyle = WS_OVERLAPPEDWINDOW;
+
+HFONT boldFont(int px) {
+  return ::CreateFontA(-std::max(1, px), 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE, ANSI_CHARSET, OUT_DEFAULT_PRECIS,
+                       CLIP_DEFAULT_PRECIS, ANTIALIASED_QUALITY, DEFAULT_PITCH | FF_SWISS, "Arial");
+}
+
+// One line in the largest bold font no taller than `px` in which it fits.
+void drawLine(HDC dc, const CellRect& r, int px, const char* text, UINT align) {
+  const int n = static_cast<int>(std::strlen(text));
+  HFONT font = boldFont(px);
+  HGDIOBJ old = ::SelectObject(dc, font);
+  SIZE size{};
+  ::GetTextExtentPoint32A(dc, text, n, &size);
+  if (size.cx > r.width && size.cx > 0) {
+    ::SelectObject(dc, old);
+    ::DeleteObject(font);
+    font = boldFont(px * r.width / size.cx);
+    old = ::SelectObject(dc, font);
+  }
+  RECT rc{r.x, r.y, r.x + r.width, r.y + r.height};
+  ::DrawTextA(dc, text, n, &rc, align | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
+  ::SelectObject(dc, old);
+  ::DeleteObject(font);
+}
+
+void fill(HDC dc, int x, int y, int w, int h, Rgb colour) {
+  HBRUSH brush = ::CreateSolidBrush(colorRefOf(colour));
+  RECT rc{x, y, x + w, y + h};
+  ::FillRect(dc, &rc, brush);
+  ::DeleteObject(brush);
+}
+
+// The client area for a normal window of the default size, as a window
+// rectangle centred on `monitor`'s work area.
+RECT normalPlace(HMONITOR monitor) {
+  RECT r{0, 0, kClassDisplayWidth, kClassDisplayHeight};
+  ::AdjustWindowRect(&r, kNormalStyle, FALSE);
+  MONITORINFO mi{};
+  mi.cbSize = sizeof mi;
+  RECT work{0, 0, r.right - r.left, r.bottom - r.top};
+  if (::GetMonitorInfoA(monitor, &mi)) work = mi.rcWork;
+  const int w = r.right - r.left, h = r.bottom - r.top;
+  const int x = work.left + std::max(0, static_cast<int>((work.right - work.left - w) / 2));
+  const int y = work.top + std::max(0, static_cast<int>((work.bottom - work.top - h) / 2));
+  return RECT{x, y, x + w, y + h};
+}
+
+void leaveFullScreen(ClassDisplay& d) {
+  d.fullScreen = false;
+  const RECT r = normalPlace(::MonitorFromWindow(d.window, MONITOR_DEFAULTTONEAREST));
+  ::SetWindowLongPtrA(d.window, GWL_STYLE, static_cast<LONG_PTR>(kNormalStyle | WS_VISIBLE));
+  ::SetWindowPos(d.window, HWND_NOTOPMOST, r.left, r.top, r.right - r.left, r.bottom - r.top,
+                 SWP_FRAMECHANGED | SWP_SHOWWINDOW);
+}
+
+LRESULT CALLBACK classDisplayProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_NCCREATE) {
+    auto* d = static_cast<ClassDisplay*>(reinterpret_cast<CREATESTRUCTA*>(lParam)->lpCreateParams);
+    ::SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(d));
+  }
+  auto* d = reinterpret_cast<ClassDisplay*>(::GetWindowLongPtrA(window, GWLP_USERDATA));
+  if (d == nullptr) return ::DefWindowProcA(window, message, wParam, lParam);
+  switch (message) {
+    case WM_TIMER:
+      if (wParam == kRefreshTimer && refreshClassDisplay(*d)) ::InvalidateRect(window, nullptr, FALSE);
+      return 0;
+    case WM_ERASEBKGND:
+      return 1;
+    case WM_SIZE:
+      ::InvalidateRect(window, nullptr, FALSE);
+      return 0;
+    case WM_PAINT: {
+      PAINTSTRUCT ps;
+      HDC dc = ::BeginPaint(window, &ps);
+      RECT client;
+      ::GetClientRect(window, &client);
+      const int w = client.right, h = client.bottom;
+      // Drawn aside and copied in one go: no flicker on a big screen.
+      HDC memory = ::CreateCompatibleDC(dc);
+      HBITMAP bitmap = ::CreateCompatibleBitmap(dc, std::max(1, w), std::max(1, h));
+      HGDIOBJ old = ::SelectObject(memory, bitmap);
+      paintClassDisplay(memory, w, h, d->cells, d->count);
+      ::BitBlt(dc, 0, 0, w, h, memory, 0, 0, SRCCOPY);
+      ::SelectObject(memory, old);
+      ::DeleteObject(bitmap);
+      ::DeleteDC(memory);
+      ::EndPaint(window, &ps);
+      return 0;
+    }
+    case WM_KEYDOWN:
+      if (wParam == VK_ESCAPE && d->fullScreen) {
+        leaveFullScreen(*d);
+        return 0;
+      }
+      break;
+    case WM_DESTROY:
+      ::KillTimer(window, kRefreshTimer);
+      d->window = nullptr;
+      return 0;
+    default:
+      break;
+  }
+  return ::DefWindowProcA(window, message, wParam, lParam);
+}
+
+struct MonitorSearch {
+  HMONITOR own;
+  HMONITOR best;
+  long long area;
+};
+
+BOOL CALLBACK visitMonitor(HMONITOR monitor, HDC, LPRECT rect, LPARAM arg) {
+  auto* s = reinterpret_cast<MonitorSearch*>(arg);
+  const long long area = 1LL * (rect->right - rect->left) * (rect->bottom - rect->top);
+  if (monitor != s->own && area > s->area) {
+    s->best = monitor;
+    s->area = area;
+  }
+  return TRUE;
+}
+
+void openClassDisplay(ClassDisplay& d, HINSTANCE instance, HWND mainWindow) {
+  WNDCLASSEXA wc{};
+  wc.cbSize = sizeof wc;
+  wc.style = CS_HREDRAW | CS_VREDRAW;
+  wc.lpfnWndProc = classDisplayProc;
+  wc.hInstance = instance;
+  wc.hCursor = ::LoadCursorA(nullptr, MAKEINTRESOURCEA(32512) /*IDC_ARROW*/);
+  wc.lpszClassName = kClassDisplayClass;
+  wc.hIcon = reinterpret_cast<HICON>(::GetClassLongPtrA(mainWindow, GCLP_HICON));
+  wc.hIconSm = reinterpret_cast<HICON>(::GetClassLongPtrA(mainWindow, GCLP_HICONSM));
+  ::RegisterClassExA(&wc);  // fails harmlessly when already registered
+
+  MonitorSearch search{::MonitorFromWindow(mainWindow, MONITOR_DEFAULTTONEAREST), nullptr, 0};
+  ::EnumDisplayMonitors(nullptr, nullptr, visitMonitor, reinterpret_cast<LPARAM>(&search));
+  MONITORINFO mi{};
+  mi.cbSize = sizeof mi;
+  refreshClassDisplay(d);
+  if (search.best != nullptr && ::GetMonitorInfoA(search.best, &mi)) {
+    const RECT& r = mi.rcMonitor;
+    d.window = ::CreateWindowExA(0, kClassDisplayClass, kClassDisplayTitle, WS_POPUP, r.left, r.top, r.right - r.left,
+                                 r.bottom - r.top, nullptr, nullptr, instance, &d);
+    d.fullScreen = d.window != nullptr;
+  } else {
+    const RECT r = normalPlace(search.own);
+    d.window = ::CreateWindowExA(0, kClassDisplayClass, kClassDisplayTitle, kNormalStyle, r.left, r.top,
+                                 r.right - r.left, r.bottom - r.top, nullptr, nullptr, instance, &d);
+    d.fullScreen = false;
+  }
+  if (d.window == nullptr) return;
+  ::SetTimer(d.window, kRefreshTimer, kClassDisplayEveryMs, nullptr);
+  ::ShowWindow(d.window, SW_SHOW);
+  ::SetForegroundWindow(d.window);
+}
+
+}  // namespace
+
+void toggleClassDisplay(ClassDisplay& display, HINSTANCE instance, HWND mainWindow) {
+  if (display.window != nullptr) {
+    closeClassDisplay(display);
+  } else {
+    openClassDisplay(display, instance, mainWindow);
+  }
+}
+
+void closeClassDisplay(ClassDisplay& display) {
+  if (display.window != nullptr) ::DestroyWindow(display.window);
+  display.window = nullptr;
+}
+
+bool refreshClassDisplay(ClassDisplay& d) {
+  if (d.core == nullptr) return false;
+  ClassCell now[kTileCount];
+  const int n = classCells(d.core->roster, d.core->clock.nowMs(), now);
+  bool same = n == d.count;
+  for (int i = 0; same && i < n; ++i) same = now[i] == d.cells[i];
+  if (same) return false;
+  d.count = n;
+  std::copy(now, now + n, d.cells);
+  return true;
+}
+
+void paintClassDisplay(HDC dc, int width, int height, const ClassCell* cells, int count) {
+  fill(dc, 0, 0, width, height, kClassDisplayBackground);
+  ::SetBkMode(dc, TRANSPARENT);
+  if (count <= 0) {
+    ::SetTextColor(dc, colorRefOf(kClassDisplayMessageColour));
+    drawLine(dc, CellRect{width / 20, 0, width - width / 10, height}, height / 20, kClassDisplayEmptyText, DT_CENTER);
+    return;
+  }
+  const CellGrid grid = cellGrid(count, width, height);
+  for (int i = 0; i < count; ++i) {
+    const ClassCell& c = cells[i];
+    const CellRect r = cellRect(grid, i, width, height);
+    const CellLayout l = cellLayout(r);
+    fill(dc, r.x, r.y, r.width, r.height, c.fill);
+    ::SetTextColor(dc, colorRefOf(c.text));
+    if (c.lowBattery) {
+      // A bar in the text's colour draws the eye to the battery line.
+      const int t = std::max(2, r.height / 40);
+      fill(dc, l.detail.x - t, l.detail.y - t, l.detail.width + 2 * t, t, c.text);
+    }
+    drawLine(dc, l.name, l.namePx, c.name, DT_CENTER);
+    drawLine(dc, l.heartRate, c.silent ? l.heartRatePx / 2 : l.heartRatePx, c.heartRate, DT_CENTER);
+    drawLine(dc, l.detail, l.detailPx, c.detail, DT_CENTER);
+  }
+}
+
+}  // namespace kv::win32
