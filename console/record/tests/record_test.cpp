@@ -204,14 +204,15 @@ TEST_F(RecordProgram, EveryIntactReadingOfSixtyDevicesIsOneRowDespiteFaults) {
 
   const auto rows = csvRows(readFile(out));
   // 60 devices at 2 Hz for 20 s, less the faults and the unapplied.
-  EXPECT_GT(expectOneRowPerReport(record, readFile(out), false).expected, 2000u);
+  EXPECT_GT(expectOneRowPerReport(record, readFile(out), false).expected, 1800u);
   // Polar devices are recorded too.
   EXPECT_NE(readFile(out).find(",Polar,"), std::string::npos);
   // The summary counts what was written, and the damage seen.
   EXPECT_NE(err.find("60 devices, " + std::to_string(rows.size()) + " rows, "), std::string::npos) << err;
   EXPECT_EQ(err.find(" 0 bad seals"), std::string::npos) << err;
   EXPECT_NE(err.find("dongle MiraDongle @D8:A0:1D:5C:3E:71  Ver. 2.07"), std::string::npos) << err;
-  EXPECT_LT(rows.back().seconds, 20.5);
+  // The recording ends at --duration; rows still come while the dongle is reset.
+  EXPECT_LT(rows.back().seconds, 22.0);
 }
 
 TEST_F(RecordProgram, AllReportsToStandardOutput) {
