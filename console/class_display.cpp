@@ -128,4 +128,38 @@ int classCells(const Roster& roster, std::int64_t nowMs, ClassCell* out) {
   return n;
 }
 
+bool ClassDisplayCells::refresh(const Roster& roster, std::int64_t nowMs) {
+  ClassCell now[kTileCount];
+  const int n = classCells(roster, nowMs, now);
+  bool same = n == count;
+  for (int i = 0; same && i < n; ++i) same = now[i] == cells[i];
+  if (same) return false;
+  count = n;
+  std::copy(now, now + n, cells);
+  return true;
+}
+
+CellPicture cellPicture(const ClassCell& c, const CellRect& r) {
+  const CellLayout l = cellLayout(r);
+  CellPicture p;
+  p.cell = r;
+  p.fill = c.fill;
+  p.text = c.text;
+  if (c.lowBattery) {
+    // A bar in the text's colour draws the eye to the battery line.
+    const int t = std::max(2, r.height / 40);
+    p.bar = true;
+    p.barRect = {l.detail.x - t, l.detail.y - t, l.detail.width + 2 * t, t};
+  }
+  p.lines[0] = {l.name, l.namePx, c.name};
+  // "silent" is a word, not a number: half the size.
+  p.lines[1] = {l.heartRate, c.silent ? l.heartRatePx / 2 : l.heartRatePx, c.heartRate};
+  p.lines[2] = {l.detail, l.detailPx, c.detail};
+  return p;
+}
+
+TextLine emptyMessageLine(int width, int height) {
+  return {CellRect{width / 20, 0, width - width / 10, height}, height / 20, kClassDisplayEmptyText};
+}
+
 }  // namespace kv

@@ -81,4 +81,31 @@ struct ClassCell {
 // The linked devices' cells, in tile order, into `out` (kTileCount); how many.
 int classCells(const Roster& roster, std::int64_t nowMs, ClassCell* out);
 
+// What a class display window shows, kept between its looks at the roster.
+struct ClassDisplayCells {
+  ClassCell cells[kTileCount];
+  int count = -1;  // -1: not looked at yet
+  // Looks at the roster; true when what it shows changed.
+  bool refresh(const Roster& roster, std::int64_t nowMs);
+};
+
+// A cell as the front ends draw it: the fill, the bar over the battery line
+// when it is low, then the three lines, centred, in the text colour, each
+// in the largest bold font no taller than `px` in which it fits.
+struct TextLine {
+  CellRect rect;
+  int px = 0;
+  const char* text = "";
+};
+struct CellPicture {
+  CellRect cell;
+  Rgb fill, text;
+  bool bar = false;
+  CellRect barRect;
+  TextLine lines[3];
+};
+CellPicture cellPicture(const ClassCell& c, const CellRect& r);
+// With nothing linked: the one line that says how to link, over the window.
+TextLine emptyMessageLine(int width, int height);
+
 }  // namespace kv

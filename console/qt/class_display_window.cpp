@@ -25,10 +25,11 @@ QFont fitted(const QString& text, int px, int width) {
   return font;
 }
 
-void drawLine(QPainter& p, const CellRect& r, int px, const char* text, Qt::Alignment align) {
-  const QString s = QString::fromLatin1(text);
-  p.setFont(fitted(s, px, r.width));
-  p.drawText(QRect(r.x, r.y, r.width, r.height), align | Qt::TextSingleLine, s);
+void drawLine(QPainter& p, const TextLine& line) {
+  const QString s = QString::fromLatin1(line.text);
+  const CellRect& r = line.rect;
+  p.setFont(fitted(s, line.px, r.width));
+  p.drawText(QRect(r.x, r.y, r.width, r.height), Qt::AlignCenter | Qt::TextSingleLine, s);
 }
 
 }  // namespace
@@ -67,42 +68,25 @@ void ClassDisplayWindow::closeDisplay() {
   hide();
 }
 
-bool ClassDisplayWindow::refresh() {
-  ClassCell now[kTileCount];
-  const int n = classCells(core_.roster, core_.clock.nowMs(), now);
-  bool same = n == count_;
-  for (int i = 0; same && i < n; ++i) same = now[i] == cells_[i];
-  if (same) return false;
-  count_ = n;
-  std::copy(now, now + n, cells_);
-  return true;
-}
+bool ClassDisplayWindow::refresh() { return shown_.refresh(core_.roster, core_.clock.nowMs()); }
 
 void ClassDisplayWindow::paintEvent(QPaintEvent*) {
   QPainter p(this);
   p.fillRect(rect(), colour(kClassDisplayBackground));
   p.setRenderHint(QPainter::TextAntialiasing);
   const int w = width(), h = height();
-  if (count_ <= 0) {
+  if (shown_.count <= 0) {
     p.setPen(colour(kClassDisplayMessageColour));
-    drawLine(p, CellRect{w / 20, 0, w - w / 10, h}, h / 20, kClassDisplayEmptyText, Qt::AlignCenter);
+    drawLine(p, emptyMessageLine(w, h));
     return;
   }
-  const CellGrid grid = cellGrid(count_, w, h);
-  for (int i = 0; i < count_; ++i) {
-    const ClassCell& c = cells_[i];
-    const CellRect r = cellRect(grid, i, w, h);
-    const CellLayout l = cellLayout(r);
-    p.fillRect(QRect(r.x, r.y, r.width, r.height), colour(c.fill));
+  const CellGrid grid = cellGrid(shown_.count, w, h);
+  for (int i = 0; i < shown_.count; ++i) {
+    const CellPicture c = cellPicture(shown_.cells[i], cellRect(grid, i, w, h));
+    p.fillRect(QRect(c.cell.x, c.cell.y, c.cell.width, c.cell.height), colour(c.fill));
+    if (c.bar) p.fillRect(QRect(c.barRect.x, c.barRect.y, c.barRect.width, c.barRect.height), colour(c.text));
     p.setPen(colour(c.text));
-    if (c.lowBattery) {
-      // A frame in the text's colour draws the eye to the battery line.
-      const int t = std::max(2, r.height / 40);
-      p.fillRect(QRect(l.detail.x - t, l.detail.y - t, l.detail.width + 2 * t, t), colour(c.text));
-    }
-    drawLine(p, l.name, l.namePx, c.name, Qt::AlignHCenter | Qt::AlignVCenter);
-    drawLine(p, l.heartRate, c.silent ? l.heartRatePx / 2 : l.heartRatePx, c.heartRate, Qt::AlignCenter);
-    drawLine(p, l.detail, l.detailPx, c.detail, Qt::AlignHCenter | Qt::AlignVCenter);
+    for (const TextLine& line : c.lines) drawLine(p, line);
   }
 }
 

@@ -26,8 +26,8 @@ class ClassDisplayWindow : public QWidget {
   // Closes it and stops looking.
   void closeDisplay();
 
-  int cellCount() const { return count_; }
-  const ClassCell& cell(int i) const { return cells_[i]; }
+  int cellCount() const { return shown_.count; }
+  const ClassCell& cell(int i) const { return shown_.cells[i]; }
   // Looks at the roster now (the timer does it every kClassDisplayEveryMs);
   // true when what it shows changed.
   bool refresh();
@@ -45,8 +45,7 @@ class ClassDisplayWindow : public QWidget {
  private:
   ConsoleCore& core_;
   QTimer timer_;
-  ClassCell cells_[kTileCount];
-  int count_ = -1;
+  ClassDisplayCells shown_;
 };
 
 }  // namespace kv::qt

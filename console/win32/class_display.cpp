@@ -18,21 +18,23 @@ HFONT boldFont(int px) {
                        CLIP_DEFAULT_PRECIS, ANTIALIASED_QUALITY, DEFAULT_PITCH | FF_SWISS, "Arial");
 }
 
-// One line in the largest bold font no taller than `px` in which it fits.
-void drawLine(HDC dc, const CellRect& r, int px, const char* text, UINT align) {
+// One line in the largest bold font no taller than its size in which it fits.
+void drawLine(HDC dc, const TextLine& line) {
+  const CellRect& r = line.rect;
+  const char* text = line.text;
   const int n = static_cast<int>(std::strlen(text));
-  HFONT font = boldFont(px);
+  HFONT font = boldFont(line.px);
   HGDIOBJ old = ::SelectObject(dc, font);
   SIZE size{};
   ::GetTextExtentPoint32A(dc, text, n, &size);
   if (size.cx > r.width && size.cx > 0) {
     ::SelectObject(dc, old);
     ::DeleteObject(font);
-    font = boldFont(px * r.width / size.cx);
+    font = boldFont(line.px * r.width / size.cx);
     old = ::SelectObject(dc, font);
   }
   RECT rc{r.x, r.y, r.x + r.width, r.y + r.height};
-  ::DrawTextA(dc, text, n, &rc, align | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
+  ::DrawTextA(dc, text, n, &rc, DT_CENTER | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
   ::SelectObject(dc, old);
   ::DeleteObject(font);
 }
@@ -93,7 +95,7 @@ LRESULT CALLBACK classDisplayProc(HWND window, UINT message, WPARAM wParam, LPAR
       HDC memory = ::CreateCompatibleDC(dc);
       HBITMAP bitmap = ::CreateCompatibleBitmap(dc, std::max(1, w), std::max(1, h));
       HGDIOBJ old = ::SelectObject(memory, bitmap);
-      paintClassDisplay(memory, w, h, d->cells, d->count);
+      paintClassDisplay(memory, w, h, d->shown.cells, d->shown.count);
       ::BitBlt(dc, 0, 0, w, h, memory, 0, 0, SRCCOPY);
       ::SelectObject(memory, old);
       ::DeleteObject(bitmap);
@@ -183,15 +185,7 @@ void closeClassDisplay(ClassDisplay& display) {
 }
 
 bool refreshClassDisplay(ClassDisplay& d) {
-  if (d.core == nullptr) return false;
-  ClassCell now[kTileCount];
-  const int n = classCells(d.core->roster, d.core->clock.nowMs(), now);
-  bool same = n == d.count;
-  for (int i = 0; same && i < n; ++i) same = now[i] == d.cells[i];
-  if (same) return false;
-  d.count = n;
-  std::copy(now, now + n, d.cells);
-  return true;
+  return d.core != nullptr && d.shown.refresh(d.core->roster, d.core->clock.nowMs());
 }
 
 void paintClassDisplay(HDC dc, int width, int height, const ClassCell* cells, int count) {
@@ -199,24 +193,16 @@ void paintClassDisplay(HDC dc, int width, int height, const ClassCell* cells, in
   ::SetBkMode(dc, TRANSPARENT);
   if (count <= 0) {
     ::SetTextColor(dc, colorRefOf(kClassDisplayMessageColour));
-    drawLine(dc, CellRect{width / 20, 0, width - width / 10, height}, height / 20, kClassDisplayEmptyText, DT_CENTER);
+    drawLine(dc, emptyMessageLine(width, height));
     return;
   }
   const CellGrid grid = cellGrid(count, width, height);
   for (int i = 0; i < count; ++i) {
-    const ClassCell& c = cells[i];
-    const CellRect r = cellRect(grid, i, width, height);
-    const CellLayout l = cellLayout(r);
-    fill(dc, r.x, r.y, r.width, r.height, c.fill);
+    const CellPicture c = cellPicture(cells[i], cellRect(grid, i, width, height));
+    fill(dc, c.cell.x, c.cell.y, c.cell.width, c.cell.height, c.fill);
+    if (c.bar) fill(dc, c.barRect.x, c.barRect.y, c.barRect.width, c.barRect.height, c.text);
     ::SetTextColor(dc, colorRefOf(c.text));
-    if (c.lowBattery) {
-      // A bar in the text's colour draws the eye to the battery line.
-      const int t = std::max(2, r.height / 40);
-      fill(dc, l.detail.x - t, l.detail.y - t, l.detail.width + 2 * t, t, c.text);
-    }
-    drawLine(dc, l.name, l.namePx, c.name, DT_CENTER);
-    drawLine(dc, l.heartRate, c.silent ? l.heartRatePx / 2 : l.heartRatePx, c.heartRate, DT_CENTER);
-    drawLine(dc, l.detail, l.detailPx, c.detail, DT_CENTER);
+    for (const TextLine& line : c.lines) drawLine(dc, line);
   }
 }
 

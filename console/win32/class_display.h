@@ -23,8 +23,7 @@ struct ClassDisplay {
   ConsoleCore* core = nullptr;
   HWND window = nullptr;
   bool fullScreen = false;
-  ClassCell cells[kTileCount];
-  int count = -1;
+  ClassDisplayCells shown;
 };
 
 // Opens it (full screen on the largest monitor other than `mainWindow`'s,

@@ -532,7 +532,7 @@ void testClassDisplay() {
     ::GetClientRect(display.window, &client);
     EXPECT(!display.fullScreen && client.right == 1280 && client.bottom == 720);
     EXPECT(::IsWindowVisible(display.window));
-    EXPECT(display.count == 0);
+    EXPECT(display.shown.count == 0);
   }
   // A linked device appears, an unlinked one leaves.
   char name[32], address[16];
@@ -544,40 +544,40 @@ void testClassDisplay() {
     if (i < 5) core.roster.toggleLink(kv::id::kFirstTile + slot);
   }
   core.roster.toggleLink(kv::id::kFirstTile + 4);
-  EXPECT(kv::win32::refreshClassDisplay(display) && display.count == 4);
+  EXPECT(kv::win32::refreshClassDisplay(display) && display.shown.count == 4);
   EXPECT(!kv::win32::refreshClassDisplay(display));  // nothing new: no repaint
-  EXPECT(std::strcmp(display.cells[2].detail, "RR 983 ms   LOW BATTERY 9 %") == 0);
+  EXPECT(std::strcmp(display.shown.cells[2].detail, "RR 983 ms   LOW BATTERY 9 %") == 0);
 
   // Painted at 1920 x 1080: each cell in its brand's colour; a silent one
   // grey.
   const char* shots = std::getenv("KV_SCREENSHOT_DIR");
   auto paint = [&](int count, const char* file) {
     Canvas canvas(1920, 1080);
-    kv::win32::paintClassDisplay(canvas.dc, 1920, 1080, display.cells, count);
+    kv::win32::paintClassDisplay(canvas.dc, 1920, 1080, display.shown.cells, count);
     const kv::CellGrid grid = kv::cellGrid(count, 1920, 1080);
     for (int i = 0; i < count; ++i) {
       const kv::CellRect r = kv::cellRect(grid, i, 1920, 1080);
-      const COLORREF want = kv::win32::colorRefOf(display.cells[i].fill);
+      const COLORREF want = kv::win32::colorRefOf(display.shown.cells[i].fill);
       expect(canvas.at(r.x + 3, r.y + 3) == want, ("cell " + std::to_string(i) + "'s fill").c_str(), __LINE__);
     }
     EXPECT(canvas.at(2, 2) == RGB(0, 0, 0));
     if (shots != nullptr && file != nullptr) saveBmp(canvas, std::string(shots) + "\\" + file);
   };
   paint(4, "class-display-4-win32.bmp");
-  display.cells[1].silent = true;
-  display.cells[1].fill = kv::kSilentColour;
-  std::snprintf(display.cells[1].heartRate, sizeof display.cells[1].heartRate, "silent");
+  display.shown.cells[1].silent = true;
+  display.shown.cells[1].fill = kv::kSilentColour;
+  std::snprintf(display.shown.cells[1].heartRate, sizeof display.shown.cells[1].heartRate, "silent");
   paint(4, nullptr);
   for (int i = 0; i < kv::kTileCount; ++i)
     if (i != 0 && i != 1 && i != 2 && i != 3) core.roster.toggleLink(kv::id::kFirstTile + i);
-  EXPECT(kv::win32::refreshClassDisplay(display) && display.count == 40);
+  EXPECT(kv::win32::refreshClassDisplay(display) && display.shown.count == 40);
   paint(40, "class-display-40-win32.bmp");
   core.roster.toggleLink(kv::id::kFirstTile + 1);
-  EXPECT(kv::win32::refreshClassDisplay(display) && display.count == 39 && display.cells[1].slot == 2);
+  EXPECT(kv::win32::refreshClassDisplay(display) && display.shown.count == 39 && display.shown.cells[1].slot == 2);
   // Nothing linked: the line that says how.
   {
     Canvas canvas(1920, 1080);
-    kv::win32::paintClassDisplay(canvas.dc, 1920, 1080, display.cells, 0);
+    kv::win32::paintClassDisplay(canvas.dc, 1920, 1080, display.shown.cells, 0);
     bool text = false;
     for (int x = 0; x < 1920 && !text; x += 2) text = canvas.at(x, 540) == RGB(255, 255, 255);
     EXPECT(text);
