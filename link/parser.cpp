@@ -221,28 +221,24 @@ Verdict handleDevice(ReceiveParser& p, const ParserContext& ctx) {
     ++p.counters.noSeparator;
     return damaged(p);
   }
-  if (ctx.sink != nullptr && ctx.sink->report != nullptr) {
-    const DeviceReport report{
-        .kind = p.frame[off::kCodeLow],
-        .name = p.dev_name,
-        .address = p.dev_addr,
-        .check = p.frame[off::kCheck],
-        .rssi = static_cast<std::int8_t>(p.frame[off::kRssi]),
-        .heartRate = p.frame[off::kHeartRate],
-        .rrInterval = static_cast<std::uint16_t>((p.frame[off::kRrInterval] << 8) | p.frame[off::kRrInterval + 1]),
-        .battery = p.frame[off::kBattery]};
-    ctx.sink->report(ctx.sink->arg, report);
-  }
+  // The frame's reading, decoded once for whoever takes it.
+  const DeviceReport report{
+      .kind = p.frame[off::kCodeLow],
+      .name = p.dev_name,
+      .address = p.dev_addr,
+      .check = p.frame[off::kCheck],
+      .rssi = static_cast<std::int8_t>(p.frame[off::kRssi]),
+      .heartRate = p.frame[off::kHeartRate],
+      .rrInterval = static_cast<std::uint16_t>((p.frame[off::kRrInterval] << 8) | p.frame[off::kRrInterval + 1]),
+      .battery = p.frame[off::kBattery]};
+  if (ctx.sink != nullptr && ctx.sink->report != nullptr) ctx.sink->report(ctx.sink->arg, report);
   const int slot = ctx.roster->registerDevice(p.dev_name, p.dev_addr);
   if (slot < 0) return finishFrame(p);
 
-  if (p.frame[off::kCheck] == kReadingApplied) {
+  if (report.check == kReadingApplied) {
     // A feed that holds its readings back gives the hover text with them;
     // otherwise it is asked for here, as a posted request.
     if (ctx.readings == nullptr) view.postTooltipRequest(slot);
-    const int heartRate = p.frame[off::kHeartRate];
-    const int rrInterval = (p.frame[off::kRrInterval] << 8) | p.frame[off::kRrInterval + 1];
-    const int battery = p.frame[off::kBattery];
     ++p.counters.readingsApplied;
     // Held back with the feed's others (or shown at once without a batch).
     ReadingBatch single;
@@ -251,11 +247,11 @@ Verdict handleDevice(ReceiveParser& p, const ParserContext& ctx) {
     PendingReading& r = batch.items[batch.count++];
     r.slot = slot;
     std::memcpy(r.address, p.dev_addr, sizeof r.address);
-    r.heartRate = heartRate;
-    r.rrInterval = rrInterval;
-    r.battery = battery;
+    r.heartRate = report.heartRate;
+    r.rrInterval = report.rrInterval;
+    r.battery = report.battery;
     r.hoverText = ctx.readings != nullptr;
-    formatTrustLine(r.trustLine, heartRate, battery);
+    formatTrustLine(r.trustLine, report.heartRate, report.battery);
     if (&batch == &single) showBatch(ctx, single);
   }
   return finishFrame(p);
