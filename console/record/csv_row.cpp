@@ -89,9 +89,9 @@ std::size_t formatCsvRow(char* out, std::int64_t unixMs, std::int64_t sinceStart
   at = putUnsigned(at, static_cast<unsigned>(sinceStartMs / 1000));
   at += std::snprintf(at, 6, ".%03d,", static_cast<int>(sinceStartMs % 1000));
   char address[kAddressWidth + 1];
-  std::memcpy(address, report.address, kAddressWidth);
-  address[strnlen(address, kAddressWidth)] = '\0';
-  address[kAddressWidth] = '\0';
+  const std::size_t addressLength = strnlen(report.address, kAddressWidth);
+  std::memcpy(address, report.address, addressLength);
+  address[addressLength] = '\0';
   at = putField(at, address);
   *at++ = ',';
   char name[kDeviceNameWidth + 1];
@@ -105,10 +105,7 @@ std::size_t formatCsvRow(char* out, std::int64_t unixMs, std::int64_t sinceStart
   if (report.rrInterval != kNoReading16) at = putUnsigned(at, report.rrInterval);
   *at++ = ',';
   if (report.battery != kNoReading8) at = putUnsigned(at, report.battery);
-  *at++ = ',';
-  if (report.rssi < 0) *at++ = '-';
-  at = putUnsigned(at, static_cast<unsigned>(report.rssi < 0 ? -static_cast<int>(report.rssi) : report.rssi));
-  at += std::snprintf(at, 8, ",0x%02X\r\n", static_cast<unsigned>(report.check));
+  at += std::snprintf(at, 16, ",%d,0x%02X\r\n", static_cast<int>(report.rssi), static_cast<unsigned>(report.check));
   return static_cast<std::size_t>(at - out);
 }
 

@@ -72,7 +72,6 @@ std::string printable(const char* text) {
 void HeadlessView::setDongleLine(const char* text) {
   std::lock_guard lock(mutex_);
   dongleLine_ = text;
-  ++dongleLines_;
 }
 
 void HeadlessView::waitServingLink(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
@@ -86,10 +85,9 @@ bool HeadlessView::waitServingLinkUntil(bool (*done)(void*), void* arg, int time
   return true;
 }
 
-std::uint64_t HeadlessView::dongleLine(std::string* text) const {
+std::string HeadlessView::dongleLine() const {
   std::lock_guard lock(mutex_);
-  *text = dongleLine_;
-  return dongleLines_;
+  return dongleLine_;
 }
 
 Recorder::Recorder(const RecordOptions& options, const char* program)
@@ -144,8 +142,7 @@ bool Recorder::openOutput() {
     errno = 0;
     if (std::fwrite(header, 1, n, out_) == n && std::fflush(out_) == 0) return true;
     reason = errorText(errno != 0 ? errno : EIO);
-    closeOutput();
-    if (options_.out != "-") removeFile(outName_.c_str());
+    abandonOutput();
   }
   say("cannot write " + outName_ + ": " + reason);
   return false;
@@ -160,6 +157,11 @@ void Recorder::closeOutput() {
     std::fclose(out_);
   }
   out_ = nullptr;
+}
+
+void Recorder::abandonOutput() {
+  closeOutput();
+  if (outIsFile_) removeFile(outName_.c_str());
 }
 
 bool Recorder::waitWritten(std::uint64_t before, int timeoutMs) {
@@ -261,22 +263,19 @@ int Recorder::run() {
   std::string reason;
   if (!isSerialPort(portPath_.c_str(), &reason)) {
     say("cannot open " + options_.port + ": " + reason);
-    closeOutput();
-    if (outIsFile_) removeFile(outName_.c_str());
+    abandonOutput();
     return 1;
   }
   if (link_.createTxEvent() != 0 || link_.startWriter() != 0) {
     say("cannot start the thread that writes to the port");
-    closeOutput();
-    if (outIsFile_) removeFile(outName_.c_str());
+    abandonOutput();
     return 1;
   }
   start_ = Steady::now();
   if (!link_.openPort(portPath_.c_str())) {
     say("cannot open " + options_.port + ": " + openFailure(link_.portState().failRc));
     link_.stopLink();
-    closeOutput();
-    if (outIsFile_) removeFile(outName_.c_str());
+    abandonOutput();
     return 1;
   }
   connected_ = true;
@@ -315,11 +314,8 @@ int Recorder::run() {
         nextTry = now + kReopenEvery;
       }
     }
-    std::string text;
-    const std::uint64_t lines = view_.dongleLine(&text);
-    if (lines != dongleLines_) {
-      dongleLines_ = lines;
-      if (text != dongleText_ && !live_) say("dongle " + text);
+    if (std::string text = view_.dongleLine(); text != dongleText_) {
+      if (!live_) say("dongle " + text);
       dongleText_ = text;
     }
     if (now >= nextSync) {

@@ -29,13 +29,12 @@ class HeadlessView : public NullView {
   void setDongleLine(const char* text) override;
   void waitServingLink(int ms) override;
   bool waitServingLinkUntil(bool (*done)(void*), void* arg, int timeoutMs) override;
-  // The dongle's line and how often it has been set.
-  std::uint64_t dongleLine(std::string* text) const;
+  // The dongle's line as last set ("" before any).
+  std::string dongleLine() const;
 
  private:
   mutable std::mutex mutex_;
   std::string dongleLine_;
-  std::uint64_t dongleLines_ = 0;
 };
 
 class Recorder {
@@ -56,6 +55,8 @@ class Recorder {
   void writeRow(const DeviceReport& report);
   bool openOutput();
   void closeOutput();
+  // Closes and removes a file made for a recording that did not start.
+  void abandonOutput();
   // After the port has opened: the configuration request, then start ADV.
   void startScan();
   bool waitWritten(std::uint64_t before, int timeoutMs);
@@ -87,7 +88,6 @@ class Recorder {
   bool connected_ = false;
   bool live_ = false;
   int tableLines_ = 0;           // lines of the table on the terminal now
-  std::uint64_t dongleLines_ = 0;
   std::string dongleText_;
   HeardDevice listed_[DeviceTable::kMaxListed];
 };
