@@ -20,6 +20,7 @@
 #include "console/null_view.h"
 #include "link/frame.h"
 #include "link/link.h"
+#include "roster/roster.h"
 
 namespace {
 

@@ -92,7 +92,7 @@ int classCells(const Roster& roster, std::int64_t nowMs, ClassCell* out) {
     ClassCell& c = out[n++];
     c = ClassCell{};
     c.slot = i;
-    copyShowable(c.name, sizeof c.name, s.name);
+    decodeText(c.name, sizeof c.name, s.name, kDeviceNameWidth);
     c.silent = s.silent;
     if (s.silent) {
       const std::int64_t seconds = std::max<std::int64_t>(0, (nowMs - s.silentSinceMs) / 1000);

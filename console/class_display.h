@@ -7,7 +7,9 @@
 
 #include <cstdint>
 
-#include "console/view.h"
+#include "base/text.h"
+#include "base/view.h"
+#include "link/frame.h"
 #include "roster/roster.h"
 #include "roster/tile_colours.h"
 
@@ -69,7 +71,7 @@ inline constexpr Rgb kClassDisplayMessageColour{255, 255, 255};
 // What one cell shows.
 struct ClassCell {
   int slot = -1;
-  char name[26] = {};
+  char name[decodedTextSize(kDeviceNameWidth)] = {};
   char heartRate[16] = {};  // "72", "--" with none yet, "silent"
   char detail[64] = {};     // "RR 812 ms   battery 74 %", "for 12 s"
   bool silent = false;

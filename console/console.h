@@ -7,8 +7,8 @@
 #include "kv_version.h"
 
 #include "console/status.h"
-#include "console/view.h"
-#include "link/core_clock.h"
+#include "base/view.h"
+#include "base/core_clock.h"
 #include "link/link.h"
 #include "link/link_words.h"
 #include "roster/roster.h"

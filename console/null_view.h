@@ -2,7 +2,7 @@
 // runOnUiThread runs its work right here, on the calling thread.
 #pragma once
 
-#include "console/view.h"
+#include "base/view.h"
 
 namespace kv {
 

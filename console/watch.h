@@ -1,16 +1,16 @@
 // How long the console waits before it tells the operator that something
-// has stopped: a device, the dongle, an answer. All in one place.
+// has stopped: the dongle, an answer; and how often it looks.
 #pragma once
 
 #include <cstdint>
 
+#include "roster/slot_table.h"
+
 namespace kv {
 
-// A linked device not heard for this long is shown silent: not painted in
-// its brand's colour, its reading line saying how long it has been silent.
-inline constexpr std::int64_t kLinkedSilentAfterMs = 5000;
-// An unlinked device not heard for this long is marked the same way.
-inline constexpr std::int64_t kIdleSilentAfterMs = 30000;
+// When a device counts as silent is the roster's: kLinkedSilentAfterMs and
+// kIdleSilentAfterMs (roster/slot_table.h).
+
 // While scanning, no byte from the dongle for this long is said on the
 // status line.
 inline constexpr std::int64_t kDongleQuietAfterMs = 5000;

@@ -109,41 +109,4 @@ std::size_t buildDeviceData(std::uint8_t* frame, const DeviceReport& report, cha
   return kDeviceDataSize;
 }
 
-void formatHex(const std::uint8_t* bytes, std::size_t count, char* out, bool upperCase) {
-  const char* digits = upperCase ? "0123456789ABCDEF" : "0123456789abcdef";
-  for (std::size_t i = 0; i < count; ++i) {
-    out[2 * i] = digits[bytes[i] >> 4];
-    out[2 * i + 1] = digits[bytes[i] & 0x0F];
-  }
-  out[2 * count] = '\0';
-}
-
-void copyTextField(char* out, const std::uint8_t* field, std::size_t width) {
-  std::memcpy(out, field, width);
-  out[width] = '\0';
-}
-
-bool isShowable(unsigned char c) { return (c >= 0x20 && c <= 0x7E) || c >= 0xA0; }
-
-namespace {
-char showable(char c) { return isShowable(static_cast<unsigned char>(c)) ? c : kStandIn; }
-}  // namespace
-
-void copyShowable(char* out, std::size_t size, const char* text) {
-  if (size == 0) return;
-  std::size_t o = 0;
-  for (; o + 1 < size && text[o] != '\0'; ++o) out[o] = showable(text[o]);
-  out[o] = '\0';
-}
-
-void formatColonAddress(const char* address, std::size_t count, char* out) {
-  if (count > kAddressWidth) count = kAddressWidth;
-  std::size_t o = 0;
-  for (std::size_t i = 0; i < count; ++i) {
-    if (i > 0 && i % 2 == 0) out[o++] = ':';
-    out[o++] = showable(address[i]);
-  }
-  out[o] = '\0';
-}
-
 }  // namespace kv

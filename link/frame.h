@@ -30,8 +30,6 @@ inline constexpr std::size_t kMaxCommandSize = 12;
 inline constexpr std::size_t kDongleNameWidth = 12;
 inline constexpr std::size_t kDeviceNameWidth = 25;
 inline constexpr std::size_t kAddressWidth = 12;
-// "0A:1B:2C:3D:4E:5F": six pairs and five colons.
-inline constexpr std::size_t kColonAddressLength = 17;
 
 // Offsets inside the dongle's frames.
 namespace off {
@@ -106,29 +104,5 @@ struct DeviceReport {
   std::uint8_t battery = 0;
 };
 std::size_t buildDeviceData(std::uint8_t* frame, const DeviceReport& report, char pad = ' ');
-
-// Writes `count` bytes as two hex digits each, high nibble first, in upper or
-// lower case, into `out` (2 * count + 1 characters) and terminates it.
-void formatHex(const std::uint8_t* bytes, std::size_t count, char* out, bool upperCase);
-
-// Copies exactly `width` bytes of a text field and terminates it: `out`
-// must hold width + 1 characters.
-void copyTextField(char* out, const std::uint8_t* field, std::size_t width);
-
-// What a text field shows in place of a character that a window would obey
-// rather than show: a line break, a tab or any other control character.
-inline constexpr char kStandIn = '?';
-// Whether an 8-bit character is shown as it is: printable Latin-1, 0x20 to
-// 0x7E and 0xA0 to 0xFF.
-bool isShowable(unsigned char c);
-// Copies the terminated `text` into `out` (`size` characters, terminator
-// included), each character that is not showable as kStandIn.
-void copyShowable(char* out, std::size_t size, const char* text);
-
-// Writes the first `count` (at most 12) characters of `address` in pairs
-// with ':' between pairs into `out` (at least 18 characters) and terminates
-// it: 12 characters give six pairs, 17 characters. A character that is not
-// showable, the NUL of an address cut short included, is kStandIn.
-void formatColonAddress(const char* address, std::size_t count, char* out);
 
 }  // namespace kv

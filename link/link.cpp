@@ -32,7 +32,7 @@ void copyName(char* out, const char* name) { std::snprintf(out, kPortNameSize, "
 
 }  // namespace
 
-Link::Link(View& view, LinkWords& words, Roster& roster, const LinkPlatform& platform, const CoreClock& clock)
+Link::Link(View& view, LinkWords& words, DeviceRegistry& roster, const LinkPlatform& platform, const CoreClock& clock)
     : view_(view), words_(words), roster_(roster), platform_(platform), clock_(clock) {
   parserInit(parser_);
 }

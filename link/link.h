@@ -15,15 +15,15 @@
 #include <mutex>
 #include <thread>
 
-#include "console/view.h"
-#include "link/core_clock.h"
+#include "base/view.h"
+#include "base/core_clock.h"
 #include "link/frame.h"
 #include "link/latency.h"
 #include "link/link_words.h"
 #include "link/parser.h"
 #include "link/serial_port.h"
 #include "link/tx_event.h"
-#include "roster/roster.h"
+#include "link/device_registry.h"
 
 namespace kv {
 
@@ -63,7 +63,7 @@ struct PortState {
 
 class Link {
  public:
-  Link(View& view, LinkWords& words, Roster& roster, const LinkPlatform& platform = LinkPlatform{},
+  Link(View& view, LinkWords& words, DeviceRegistry& roster, const LinkPlatform& platform = LinkPlatform{},
        const CoreClock& clock = systemClock());
   // Stops the link if stopLink has not run.
   ~Link();
@@ -163,7 +163,7 @@ class Link {
 
   View& view_;
   LinkWords& words_;
-  Roster& roster_;
+  DeviceRegistry& roster_;
   const LinkPlatform platform_;
   const CoreClock& clock_;
   ManualResetEvent txEvent_;

@@ -1,6 +1,6 @@
 #include "link/link_words.h"
 
-#include "console/view.h"
+#include "base/view.h"
 
 namespace kv {
 

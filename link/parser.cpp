@@ -3,9 +3,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "console/view.h"
+#include "base/text.h"
+#include "base/view.h"
+#include "link/device_registry.h"
 #include "link/link_words.h"
-#include "roster/roster.h"
 
 namespace kv {
 
@@ -166,10 +167,10 @@ Verdict handleConfig(ReceiveParser& p, const ParserContext& ctx) {
   }
   showHeldReadings(ctx);
   appendLog(*ctx.view, "\r\n>> got dongle config data\r\n");
-  // The name up to its terminator, the address always as its 12
+  // The name up to its terminator, decoded; the address always as its 12
   // characters; neither may break or rewrite the line.
-  char name[kDongleNameWidth + 1];
-  copyShowable(name, sizeof name, p.dev_name);
+  char name[decodedTextSize(kDongleNameWidth)];
+  decodeText(name, sizeof name, p.dev_name, kDongleNameWidth);
   char str_addr[kColonAddressLength + 1];
   formatColonAddress(p.dev_addr, kAddressWidth, str_addr);
   p.dev_ver[0] = p.frame[off::kVersionMajor];

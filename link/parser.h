@@ -46,7 +46,7 @@
 namespace kv {
 
 class View;
-class Roster;
+class DeviceRegistry;
 struct LinkWords;
 
 // The longest frame the parser takes; nothing longer is ever held.
@@ -143,7 +143,7 @@ struct ReportSink {
 struct ParserContext {
   View* view;
   LinkWords* words;
-  Roster* roster;
+  DeviceRegistry* roster;
   ReadingBatch* readings = nullptr;
   const ReportSink* sink = nullptr;
 };

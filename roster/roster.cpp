@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "console/watch.h"
+#include "base/text.h"
 #include "link/frame.h"
 #include "roster/tile_text.h"
 

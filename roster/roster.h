@@ -11,14 +11,15 @@
 
 #include <cstdint>
 
-#include "console/view.h"
-#include "link/core_clock.h"
+#include "base/core_clock.h"
+#include "base/view.h"
+#include "link/device_registry.h"
 #include "roster/slot_table.h"
 #include "roster/tile_colours.h"
 
 namespace kv {
 
-class Roster {
+class Roster final : public DeviceRegistry {
  public:
   Roster(View& view, TileBrushCache& brushes, const CoreClock& clock = systemClock())
       : view_(view), brushes_(brushes), clock_(clock) {}
@@ -30,7 +31,7 @@ class Roster {
 
   // Reader thread: the slot of a reported device (see DeviceSlotTable); the
   // device counts as heard now.
-  int registerDevice(const char* name, const char* address) {
+  int registerDevice(const char* name, const char* address) override {
     return table_.registerDevice(name, address, clock_.nowMs());
   }
 
@@ -41,7 +42,7 @@ class Roster {
   // or packed it in between); its next report registers it again.
   bool showReading(int slot, const char* address, int heartRate, int rrInterval, int battery);
   // The same on the UI thread itself.
-  bool applyReading(int slot, const char* address, int heartRate, int rrInterval, int battery);
+  bool applyReading(int slot, const char* address, int heartRate, int rrInterval, int battery) override;
 
   // UI thread: stores the readings (65535: keep) and rewrites the text of
   // tile `slot`.
@@ -50,7 +51,7 @@ class Roster {
   void showLinkedCount();
   // UI thread: command 1400 + i gives tile i its address hover text.
   // showHoverText(i) is the same for tile i.
-  void showHoverText(int slot);
+  void showHoverText(int slot) override;
   void showTooltip(int commandId);
   // UI thread: command 400 + i links an idle tile or unlinks a linked one.
   void toggleLink(int commandId);
@@ -58,10 +59,10 @@ class Roster {
   // first tiles, in order.
   void clearUseless();
   // Any thread: empties the roster and its tiles.
-  void resetRoster();
+  void resetRoster() override;
   // UI thread, once a second: a device not heard for kLinkedSilentAfterMs
   // (linked) or kIdleSilentAfterMs (idle) is shown silent, with how long it
-  // has been so, until its next reading is applied (console/watch.h).
+  // has been so, until its next reading is applied.
   void checkSilence();
 
   // UI thread, painting: true when tile `slot` is linked (and so painted

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <mutex>
 
-#include "console/view.h"
+#include "base/view.h"
 
 namespace kv {
 
@@ -25,6 +25,12 @@ inline constexpr std::uint8_t kFillSilent = 0xFF;
 inline constexpr int kNoReading8 = 255;     // heart rate, battery: none received yet
 inline constexpr int kNoReading16 = 65535;  // RR interval: none received yet; as an argument: keep
 inline constexpr int kKeepReading = 65535;
+
+// A linked device not heard for this long is shown silent: not painted in
+// its brand's colour, its reading line saying how long it has been silent.
+inline constexpr std::int64_t kLinkedSilentAfterMs = 5000;
+// An unlinked device not heard for this long is marked the same way.
+inline constexpr std::int64_t kIdleSilentAfterMs = 30000;
 
 struct DeviceSlot {
   int inUse = 0;                  // 0 free, 1 occupied

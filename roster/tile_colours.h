@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "console/view.h"
+#include "base/view.h"
 
 namespace kv {
 

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "base/text.h"
 #include "link/frame.h"
 
 namespace kv {
@@ -9,8 +10,8 @@ namespace kv {
 void formatTileText(char* out, const char* rawName, bool linked, int heartRate, int rrInterval, int battery) {
   // A name is shown, never obeyed: a line break in it would push the
   // readings out of view or fake a reading line.
-  char name[kDeviceNameWidth + 1];
-  copyShowable(name, sizeof name, rawName);
+  char name[decodedTextSize(kDeviceNameWidth)];
+  decodeText(name, sizeof name, rawName, kDeviceNameWidth);
   if (!linked) {
     std::snprintf(out, kTileTextSize, "%s\n\n", name);
     return;
@@ -25,8 +26,8 @@ void formatTileText(char* out, const char* rawName, bool linked, int heartRate, 
 }
 
 void formatSilentTileText(char* out, const char* rawName, bool linked, int seconds, int battery) {
-  char name[kDeviceNameWidth + 1];
-  copyShowable(name, sizeof name, rawName);
+  char name[decodedTextSize(kDeviceNameWidth)];
+  decodeText(name, sizeof name, rawName, kDeviceNameWidth);
   if (!linked) {
     std::snprintf(out, kTileTextSize, "%s\n-- (%d s)\n", name, seconds);
     return;

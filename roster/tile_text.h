@@ -10,7 +10,8 @@ inline constexpr const char* kEmptyTileText = "empty";
 
 // A linked tile: "name\nHR: h , RR: r\nBat: b%" (the RR part only when r is
 // not 0). Any other tile: "name\n\n". `out` holds kTileTextSize characters.
-// The name's control characters are shown as kStandIn (link/frame.h).
+// The name is decoded (decodeText, base/text.h): UTF-8, its control
+// characters shown as kStandIn.
 void formatTileText(char* out, const char* name, bool linked, int heartRate, int rrInterval, int battery);
 
 // The text of a tile whose device has gone silent `seconds` ago: linked,

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "base/text.h"
 #include "link/frame.h"
 
 namespace kv {
@@ -116,29 +117,6 @@ TEST(FrameBuilders, DongleFramesCarryTheirFieldsAndVerify) {
       dev[i] ^= static_cast<std::uint8_t>(1 << bit);
     }
   }
-}
-
-TEST(FrameText, ColonAddress) {
-  char out[20];
-  formatColonAddress("0A1B2C3D4E5F", 12, out);
-  EXPECT_STREQ(out, "0A:1B:2C:3D:4E:5F");
-  EXPECT_EQ(std::strlen(out), kColonAddressLength);
-  formatColonAddress("0A1B2C3D4E5F99", 14, out);  // only the first twelve count
-  EXPECT_STREQ(out, "0A:1B:2C:3D:4E:5F");
-  formatColonAddress("0A1B2", 5, out);
-  EXPECT_STREQ(out, "0A:1B:2");
-  // An address cut short by NULs, or holding control characters, keeps its
-  // six pairs and shows the stand-in.
-  formatColonAddress("0A1B2C\0\0\r\n\x7f\x85", 12, out);
-  EXPECT_STREQ(out, "0A:1B:2C:??:??:??");
-}
-
-TEST(FrameText, ControlCharactersAreShownNotObeyed) {
-  char out[32];
-  copyShowable(out, sizeof out, "\r\n\t\x1b[2J\x7f\x85\x9f A\xa0\xe9\xff~");
-  EXPECT_STREQ(out, "????[2J??? A\xa0\xe9\xff~") << "printable Latin-1 stays as it is";
-  copyShowable(out, 4, "abcdef");
-  EXPECT_STREQ(out, "abc");
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 
 #include "link/frame.h"
 #include "link/link.h"
+#include "roster/roster.h"
 #include "support/pty.h"
 #include "support/recording_view.h"
 

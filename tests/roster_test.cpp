@@ -204,8 +204,12 @@ TEST_F(RosterTest, NamesAreShownNotObeyed) {
   EXPECT_EQ(view.tileText(0), std::string(25, '?') + "\nHR: 70 , RR: 800\nBat: 50%");
   report("Fake\nHR: 99\nBat: 99%", addr(1).c_str(), 70, 800, 50);
   EXPECT_EQ(view.tileText(1), "Fake?HR: 99?Bat: 99%\n\n");
+  // Names are UTF-8 on the air; one that is not is Latin-1. Either way the
+  // tile's text is UTF-8, without the controls.
   report("Caf\xe9 \xa0\x85\x7f\x1b", addr(2).c_str(), 70, 800, 50);
-  EXPECT_EQ(view.tileText(2), "Caf\xe9 \xa0???\n\n") << "printable Latin-1 stays";
+  EXPECT_EQ(view.tileText(2), "Caf\xc3\xa9 \xc2\xa0???\n\n");
+  report("Zo\xc3\xab \xc2\x85\xe2\x80\xa8!", addr(3).c_str(), 70, 800, 50);
+  EXPECT_EQ(view.tileText(3), "Zo\xc3\xab ??!\n\n");
 
   // As a button's label every "&" is doubled, so it is drawn, not taken as
   // a mnemonic.

@@ -26,7 +26,7 @@ QFont fitted(const QString& text, int px, int width) {
 }
 
 void drawLine(QPainter& p, const TextLine& line) {
-  const QString s = QString::fromLatin1(line.text);
+  const QString s = QString::fromUtf8(line.text);
   const CellRect& r = line.rect;
   p.setFont(fitted(s, line.px, r.width));
   p.drawText(QRect(r.x, r.y, r.width, r.height), Qt::AlignCenter | Qt::TextSingleLine, s);

@@ -9,7 +9,7 @@
 #include <QTimer>
 #include <array>
 
-#include "console/view.h"
+#include "base/view.h"
 
 class QAction;
 class QComboBox;

@@ -21,8 +21,8 @@ namespace kv::qt {
 
 namespace {
 
-// The console's texts are 8-bit.
-QString text8(const char* text) { return QString::fromLatin1(text); }
+// The core's texts are UTF-8 (what came over the air is decoded so).
+QString text8(const char* text) { return QString::fromUtf8(text); }
 
 bool validSlot(int slot) { return slot >= 0 && slot < kTileCount; }
 

@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "console/qt/ui_call_queue.h"
-#include "console/view.h"
+#include "base/view.h"
 
 namespace kv::qt {
 

@@ -19,7 +19,7 @@
 #include <functional>
 #include <string>
 
-#include "console/view.h"
+#include "base/view.h"
 
 namespace kv::qt {
 

@@ -7,6 +7,7 @@
 
 #include "console/record/csv_row.h"
 #include "console/record/record_platform.h"
+#include "base/text.h"
 #include "link/frame.h"
 #include "link/serial_port.h"
 
@@ -62,8 +63,8 @@ std::string clock(std::int64_t ms) {
 
 // A device's text as a terminal may show it.
 std::string printable(const char* text) {
-  char out[kDeviceNameWidth + 1];
-  copyShowable(out, sizeof out, text);
+  char out[decodedTextSize(kDeviceNameWidth)];
+  decodeText(out, sizeof out, text);
   return out;
 }
 

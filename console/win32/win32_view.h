@@ -16,7 +16,7 @@
 
 #include <cstddef>
 
-#include "console/view.h"
+#include "base/view.h"
 
 namespace kv::win32 {
 

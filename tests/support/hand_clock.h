@@ -4,7 +4,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "link/core_clock.h"
+#include "base/core_clock.h"
 
 namespace kv::test {
 

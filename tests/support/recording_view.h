@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "console/view.h"
+#include "base/view.h"
 
 namespace kv::test {
 

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "base/text.h"
 #include "link/frame.h"
 
 namespace kv::test {

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <random>
 
+#include "base/text.h"
 #include "link/frame.h"
 
 namespace kv::sim {
