@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "console/record/csv_row.h"
 
 namespace kv::record {
 
@@ -24,7 +23,8 @@ void DeviceTable::heard(const DeviceReport& report, std::int64_t nowMs) {
     std::memset(d, 0, sizeof *d);
     std::strncpy(d->address, report.address, kAddressWidth);
   }
-  trimmedName(d->name, report.name);
+  std::memset(d->name, 0, sizeof d->name);
+  std::memcpy(d->name, report.name, strnlen(report.name, kDeviceNameWidth));
   d->heartRate = report.heartRate;
   d->rrInterval = report.rrInterval;
   d->battery = report.battery;

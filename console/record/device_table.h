@@ -11,6 +11,7 @@
 
 namespace kv::record {
 
+// A device's name and address as they came (undecoded).
 struct HeardDevice {
   char address[kAddressWidth + 1];
   char name[kDeviceNameWidth + 1];

@@ -9,12 +9,14 @@ namespace kv::record {
 
 namespace {
 
+// Seconds above 0, at most kMaxDurationSeconds; not "inf", "nan", "1e300".
 bool parseSeconds(const std::string& text, double* out) {
   if (text.empty()) return false;
   char* end = nullptr;
   errno = 0;
   const double v = std::strtod(text.c_str(), &end);
-  if (errno != 0 || end == nullptr || *end != '\0' || !std::isfinite(v) || v <= 0) return false;
+  if (errno != 0 || end == nullptr || *end != '\0' || !std::isfinite(v) || v <= 0 || v > kMaxDurationSeconds)
+    return false;
   *out = v;
   return true;
 }
@@ -61,7 +63,8 @@ RecordParse parseRecordOptions(int argc, const char* const* argv, RecordOptions*
       std::string text;
       if (!takeValue(&text)) return RecordParse::Error;
       if (!parseSeconds(text, &options->durationSeconds)) {
-        *error = "--duration needs a number of seconds above 0, not '" + text + "'";
+        *error = "--duration needs a number of seconds above 0 and at most " +
+                 std::to_string(static_cast<long>(kMaxDurationSeconds)) + " (30 days), not '" + text + "'";
         return RecordParse::Error;
       }
     } else if (hasValue) {
@@ -115,7 +118,8 @@ the file.
                        Default: koravel-YYYYMMDD-HHMMSSZ.csv, named from the
                        start time (UTC), in the current folder. An existing
                        file is never overwritten
-  --duration SECONDS   stop after this long (default: until Ctrl-C)
+  --duration SECONDS   stop after this long, at most 30 days (default:
+                       until Ctrl-C)
   --all                a row for every report with a good seal, whatever its
                        check byte (default: only the readings the console
                        applies, check byte 0x80)

@@ -5,6 +5,9 @@
 
 namespace kv::record {
 
+// The longest --duration: 30 days.
+inline constexpr double kMaxDurationSeconds = 30.0 * 24 * 3600;
+
 struct RecordOptions {
   std::string port;             // as given (Win32: COM5 or \\.\COM5)
   std::string out;              // "": named from the start time; "-": standard output

@@ -1,9 +1,9 @@
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +18,9 @@ volatile sig_atomic_t stopAsked = 0;
 
 void onStopSignal(int) { stopAsked = 1; }
 
+// What has come of a line not yet ended.
+std::string pendingInput;
+
 }  // namespace
 
 void installStopHandlers() {
@@ -26,6 +29,8 @@ void installStopHandlers() {
   sigemptyset(&sa.sa_mask);
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
   signal(SIGPIPE, SIG_IGN);
+  // A file that may grow no more fails its write (EFBIG) instead of ending us.
+  signal(SIGXFSZ, SIG_IGN);
 }
 
 bool stopRequested() { return stopAsked != 0; }
@@ -46,32 +51,40 @@ int terminalRows() {
   return 24;
 }
 
-std::FILE* createNewFile(const char* path, std::string* reason) {
-  const int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    *reason = errno == EEXIST ? "it exists, and a recording is never overwritten" : errorText(errno);
-    return nullptr;
-  }
-  std::FILE* f = fdopen(fd, "wb");
-  if (f == nullptr) {
-    *reason = errorText(errno);
-    ::close(fd);
-    ::unlink(path);
-  }
-  return f;
+int terminalColumns() {
+  winsize ws{};
+  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
+  return 80;
 }
 
-std::FILE* rowsToStdout() { return stdout; }
-
-bool syncToDisk(std::FILE* file, std::string* reason) {
-  if (::fsync(fileno(file)) == 0 || errno == EINVAL || errno == EROFS) return true;
-  *reason = errorText(errno);
-  return false;
+bool readInputLine(std::string* line, bool* eof) {
+  for (;;) {
+    const std::size_t nl = pendingInput.find('\n');
+    if (nl != std::string::npos) {
+      *line = pendingInput.substr(0, nl + 1);
+      pendingInput.erase(0, nl + 1);
+      return true;
+    }
+    // A program in the background of its terminal that reads it is stopped.
+    if (isatty(STDIN_FILENO) != 0 && tcgetpgrp(STDIN_FILENO) != getpgrp()) return false;
+    pollfd p{STDIN_FILENO, POLLIN, 0};
+    if (poll(&p, 1, 0) <= 0) return false;
+    char buffer[512];
+    const ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) return false;
+    if (n <= 0) {
+      *eof = true;
+      // What came without its line end is a line too.
+      if (pendingInput.empty()) return false;
+      *line = pendingInput;
+      pendingInput.clear();
+      return true;
+    }
+    pendingInput.append(buffer, static_cast<std::size_t>(n));
+    // A line longer than any marker keeps only its start.
+    if (pendingInput.size() > 4096 && pendingInput.find('\n') == std::string::npos) pendingInput.resize(4096);
+  }
 }
-
-void removeFile(const char* path) { ::unlink(path); }
-
-std::string errorText(int code) { return std::strerror(code); }
 
 std::string portErrorText(int code) { return std::strerror(code); }
 

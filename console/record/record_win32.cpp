@@ -6,6 +6,11 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <string>
+#include <thread>
 
 #include "console/record/record_platform.h"
 
@@ -35,6 +40,8 @@ BOOL WINAPI onConsoleEvent(DWORD type) {
 
 void installStopHandlers() {
   doneEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  // Console output in UTF-8, as every text of ours is.
+  SetConsoleOutputCP(CP_UTF8);
   SetConsoleCtrlHandler(onConsoleEvent, TRUE);
 }
 
@@ -64,37 +71,71 @@ int terminalRows() {
   return 24;
 }
 
-std::FILE* createNewFile(const char* path, std::string* reason) {
-  const int fd = _open(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
-  if (fd < 0) {
-    *reason = errno == EEXIST ? "it exists, and a recording is never overwritten" : errorText(errno);
-    return nullptr;
-  }
-  std::FILE* f = _fdopen(fd, "wb");
-  if (f == nullptr) {
-    *reason = errorText(errno);
-    _close(fd);
-    _unlink(path);
-  }
-  return f;
+int terminalColumns() {
+  CONSOLE_SCREEN_BUFFER_INFO info{};
+  if (GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info))
+    return info.srWindow.Right - info.srWindow.Left + 1;
+  return 80;
 }
 
-std::FILE* rowsToStdout() {
-  _setmode(_fileno(stdout), _O_BINARY);
-  return stdout;
+namespace {
+
+// Standard input is read by a thread of its own (a console's or a pipe's
+// read cannot be waited on with a time-out); it hands over whole lines.
+struct InputLines {
+  std::mutex mutex;
+  std::deque<std::string> lines;
+  bool ended = false;
+  bool started = false;
+};
+
+InputLines& inputLines() {
+  static InputLines* lines = new InputLines;  // outlives the thread, which is never joined
+  return *lines;
 }
 
-bool syncToDisk(std::FILE* file, std::string* reason) {
-  HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
-  if (h == INVALID_HANDLE_VALUE || GetFileType(h) != FILE_TYPE_DISK) return true;
-  if (FlushFileBuffers(h)) return true;
-  *reason = "error " + std::to_string(GetLastError());
+void readInput() {
+  InputLines& in = inputLines();
+  HANDLE h = GetStdHandle(STD_INPUT_HANDLE);
+  std::string pending;
+  char buffer[512];
+  for (;;) {
+    DWORD n = 0;
+    if (h == nullptr || h == INVALID_HANDLE_VALUE || !ReadFile(h, buffer, sizeof buffer, &n, nullptr) || n == 0) break;
+    pending.append(buffer, n);
+    for (std::size_t nl; (nl = pending.find('\n')) != std::string::npos;) {
+      std::lock_guard lock(in.mutex);
+      in.lines.push_back(pending.substr(0, nl + 1));
+      pending.erase(0, nl + 1);
+    }
+    if (pending.size() > 4096) pending.resize(4096);
+  }
+  std::lock_guard lock(in.mutex);
+  if (!pending.empty()) in.lines.push_back(pending);
+  in.ended = true;
+}
+
+}  // namespace
+
+bool readInputLine(std::string* line, bool* eof) {
+  InputLines& in = inputLines();
+  std::lock_guard lock(in.mutex);
+  if (!in.started) {
+    in.started = true;
+    try {
+      std::thread(readInput).detach();
+    } catch (const std::exception&) {
+      in.ended = true;
+    }
+  }
+  if (!in.lines.empty()) {
+    *line = in.lines.front();
+    in.lines.pop_front();
+    return true;
+  }
+  if (in.ended) *eof = true;
   return false;
 }
-
-void removeFile(const char* path) { _unlink(path); }
-
-std::string errorText(int code) { return std::strerror(code); }
 
 std::string portErrorText(int code) {
   char text[256] = {};

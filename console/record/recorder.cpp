@@ -5,11 +5,11 @@
 #include <cstring>
 #include <thread>
 
-#include "console/record/csv_row.h"
-#include "console/record/record_platform.h"
 #include "base/text.h"
+#include "console/record/record_platform.h"
 #include "link/frame.h"
 #include "link/serial_port.h"
+#include "recording/csv.h"
 
 namespace kv::record {
 
@@ -23,34 +23,26 @@ constexpr bool kWin32 = false;
 
 constexpr auto kTick = std::chrono::milliseconds(100);
 constexpr auto kReopenEvery = std::chrono::seconds(1);
-constexpr auto kSyncEvery = std::chrono::seconds(1);
+constexpr auto kShowEvery = std::chrono::seconds(1);
 constexpr auto kSummaryEvery = std::chrono::seconds(10);
 // The console's pause between opening a port and asking for the dongle's
 // configuration.
 constexpr int kConfigAfterOpenMs = 150;
 constexpr int kWrittenWaitMs = 500;
+// At the end: how long the output is waited for while it takes nothing at
+// all, and, once Ctrl-C (or SIGTERM) has asked for the end, at most.
+constexpr int kOutputStuckMs = 5000;
+constexpr int kOutputAfterStopMs = 1000;
 
-std::int64_t unixMsNow() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
-
-std::string defaultOutName() {
-  char iso[32];
-  formatIsoUtc(iso, unixMsNow());
-  // 2026-12-09T15:34:19.123Z -> koravel-20261209-153419Z.csv
-  std::string name = "koravel-";
-  for (int i = 0; i < 10; ++i)
-    if (iso[i] != '-') name += iso[i];
-  name += '-';
-  for (int i = 11; i < 19; ++i)
-    if (iso[i] != ':') name += iso[i];
-  return name + "Z.csv";
-}
-
-std::string openFailure(int rc) {
+std::string portProblem(int rc) {
   const char* known = serialOpenFailure(rc);
-  return (known != nullptr ? std::string(known) : portErrorText(rc)) + " (rc=" + std::to_string(rc) + ")";
+  return known != nullptr ? std::string(known) : portErrorText(rc);
+}
+
+std::string errnoWords(int err) {
+  char words[160];
+  errorWords(err, words, sizeof words);
+  return words;
 }
 
 std::string clock(std::int64_t ms) {
@@ -61,11 +53,55 @@ std::string clock(std::int64_t ms) {
   return text;
 }
 
-// A device's text as a terminal may show it.
-std::string printable(const char* text) {
-  char out[decodedTextSize(kDeviceNameWidth)];
-  decodeText(out, sizeof out, text);
+// Columns a terminal gives a code point: two for the wide scripts of East
+// Asia, one for the rest (close enough for a table's alignment).
+int columnsOf(std::uint32_t cp) {
+  return (cp >= 0x1100 && cp <= 0x115F) || (cp >= 0x2E80 && cp <= 0xA4CF) || (cp >= 0xAC00 && cp <= 0xD7A3) ||
+                 (cp >= 0xF900 && cp <= 0xFAFF) || (cp >= 0xFE30 && cp <= 0xFE4F) || (cp >= 0xFF00 && cp <= 0xFF60) ||
+                 (cp >= 0xFFE0 && cp <= 0xFFE6) || (cp >= 0x1F300 && cp <= 0x1FAFF) || (cp >= 0x20000 && cp <= 0x3FFFD)
+             ? 2
+             : 1;
+}
+
+// A text from the air as a terminal may show it, padded with spaces (or cut)
+// to `width` columns.
+std::string cell(const char* raw, std::size_t rawWidth, int width) {
+  char text[decodedTextSize(kDeviceNameWidth)];
+  decodeText(text, sizeof text, raw, rawWidth);
+  std::string out;
+  int used = 0;
+  for (const char* c = text; *c != '\0';) {
+    const auto b = static_cast<unsigned char>(*c);
+    const int len = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+    std::uint32_t cp = len == 1 ? b : b & (0x3F >> (len - 1));
+    for (int i = 1; i < len; ++i) cp = (cp << 6) | (static_cast<unsigned char>(c[i]) & 0x3F);
+    const int w = columnsOf(cp);
+    if (used + w > width) break;
+    out.append(c, static_cast<std::size_t>(len));
+    used += w;
+    c += len;
+  }
+  out.append(static_cast<std::size_t>(width - used), ' ');
   return out;
+}
+
+// A line of the table as the terminal shows it: no wider than its width (a
+// wrapped line would throw off the count of lines to redraw), ended so.
+std::string fitLine(const std::string& line, int columns) {
+  int used = 0;
+  std::size_t i = 0;
+  while (i < line.size()) {
+    const auto b = static_cast<unsigned char>(line[i]);
+    const std::size_t len = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+    std::uint32_t cp = len == 1 ? b : b & (0x3Fu >> (len - 1));
+    for (std::size_t k = 1; k < len && i + k < line.size(); ++k)
+      cp = (cp << 6) | (static_cast<unsigned char>(line[i + k]) & 0x3F);
+    const int w = columnsOf(cp);
+    if (used + w > columns - 1) break;  // the last column left free: no wrap at its edge
+    used += w;
+    i += len;
+  }
+  return line.substr(0, i) + "\x1b[K\n";
 }
 
 }  // namespace
@@ -91,78 +127,40 @@ std::string HeadlessView::dongleLine() const {
   return dongleLine_;
 }
 
+void HeadlessView::clear() {
+  std::lock_guard lock(mutex_);
+  dongleLine_.clear();
+}
+
 Recorder::Recorder(const RecordOptions& options, const char* program)
     : options_(options),
       program_(program),
       portPath_(portPathFor(options.port, kWin32)),
       roster_(view_, brushes_),
-      link_(view_, words_, roster_) {
-  link_.setReportSink(ReportSink{&Recorder::onReport, &Recorder::onBadSeal, this});
+      link_(view_, words_, roster_),
+      recording_(RecordingOptions{.allReports = options.all}),
+      sink_{&Recorder::onReport, &Recorder::onBadSeal, this} {
+  link_.setReportSink(sink_);
 }
 
-Recorder::~Recorder() { closeOutput(); }
+Recorder::~Recorder() = default;
 
-void Recorder::onReport(void* self, const DeviceReport& report) { static_cast<Recorder*>(self)->writeRow(report); }
+// Reader thread: into the recording's queue, and into the live table.
+void Recorder::onReport(void* self, const DeviceReport& report) {
+  auto* r = static_cast<Recorder*>(self);
+  const ReportSink& rec = r->recording_.sink();
+  rec.report(rec.arg, report);
+  if (report.check == kReadingApplied) ++r->readingsHeard_;
+  if (r->options_.all || report.check == kReadingApplied) r->table_.heard(report, r->sinceStartMs(Steady::now()));
+}
 
-void Recorder::onBadSeal(void* self) { ++static_cast<Recorder*>(self)->badSeals_; }
+void Recorder::onBadSeal(void* self) {
+  const ReportSink& rec = static_cast<Recorder*>(self)->recording_.sink();
+  rec.badSeal(rec.arg);
+}
 
 std::int64_t Recorder::sinceStartMs(Steady::time_point t) const {
   return std::chrono::duration_cast<std::chrono::milliseconds>(t - start_).count();
-}
-
-// Reader thread: the row goes out whole, at once.
-void Recorder::writeRow(const DeviceReport& report) {
-  if (!options_.all && report.check != kReadingApplied) return;
-  if (writeFailed_ || out_ == nullptr) return;
-  const std::int64_t since = sinceStartMs(Steady::now());
-  char row[kMaxRowSize];
-  const std::size_t n = formatCsvRow(row, unixMsNow(), since, report);
-  errno = 0;
-  if (std::fwrite(row, 1, n, out_) != n || std::fflush(out_) != 0) {
-    writeErrno_ = errno != 0 ? errno : EIO;
-    writeFailed_ = true;
-    return;
-  }
-  ++rows_;
-  table_.heard(report, since);
-}
-
-bool Recorder::openOutput() {
-  std::string reason;
-  if (options_.out == "-") {
-    out_ = rowsToStdout();
-    outName_ = "standard output";
-  } else {
-    outName_ = options_.out.empty() ? defaultOutName() : options_.out;
-    out_ = createNewFile(outName_.c_str(), &reason);
-    outIsFile_ = out_ != nullptr;
-  }
-  if (out_ != nullptr) {
-    const char* header = csvHeader();
-    const std::size_t n = std::strlen(header);
-    errno = 0;
-    if (std::fwrite(header, 1, n, out_) == n && std::fflush(out_) == 0) return true;
-    reason = errorText(errno != 0 ? errno : EIO);
-    abandonOutput();
-  }
-  say("cannot write " + outName_ + ": " + reason);
-  return false;
-}
-
-void Recorder::closeOutput() {
-  if (out_ == nullptr) return;
-  std::fflush(out_);
-  std::string reason;
-  if (outIsFile_) {
-    if (!syncToDisk(out_, &reason)) say("cannot sync " + outName_ + " to the disk: " + reason);
-    std::fclose(out_);
-  }
-  out_ = nullptr;
-}
-
-void Recorder::abandonOutput() {
-  closeOutput();
-  if (outIsFile_) removeFile(outName_.c_str());
 }
 
 bool Recorder::waitWritten(std::uint64_t before, int timeoutMs) {
@@ -174,21 +172,65 @@ bool Recorder::waitWritten(std::uint64_t before, int timeoutMs) {
   return true;
 }
 
-void Recorder::startScan() {
-  // As the console does once a port is picked: the soft reset has gone with
-  // the open; the configuration request follows, then start ADV. The writer
-  // writes only the latest command, so each waits for the one before.
-  std::this_thread::sleep_for(std::chrono::milliseconds(kConfigAfterOpenMs));
-  std::uint64_t before = link_.commandsWritten();
-  link_.requestDongleConfig();
-  waitWritten(before, kWrittenWaitMs);
-  // Start ADV as the Start button sends it; its ack sets scanning.
-  words_.scanning = 0;
-  words_.pendingCommand = 0;
-  buildControlCommand(link_.commandFrame, 0, 1, &link_.commandLength);
-  before = link_.commandsWritten();
-  link_.submitCommand(link_.commandFrame, link_.commandLength);
-  waitWritten(before, kWrittenWaitMs);
+void Recorder::askDongle(bool config, bool scan) {
+  // The writer writes only the latest command, so each waits for the one
+  // before.
+  if (config) {
+    const std::uint64_t before = link_.commandsWritten();
+    link_.requestDongleConfig();
+    waitWritten(before, kWrittenWaitMs);
+  }
+  if (scan) {
+    // Start ADV as the Start button sends it; its ack sets scanning.
+    words_.scanning = 0;
+    words_.pendingCommand = 0;
+    buildControlCommand(link_.commandFrame, 0, 1, &link_.commandLength);
+    const std::uint64_t before = link_.commandsWritten();
+    link_.submitCommand(link_.commandFrame, link_.commandLength);
+    waitWritten(before, kWrittenWaitMs);
+  }
+  askedAt_ = Steady::now();
+}
+
+bool Recorder::configAnswered() const { return !view_.dongleLine().empty(); }
+
+bool Recorder::scanAnswered() const { return words_.scanning == 1 || readingsHeard_.load() > readingsAtConnect_; }
+
+void Recorder::watchDongle(Steady::time_point now) {
+  const bool config = configAnswered();
+  const bool scan = scanAnswered();
+  if (config || scan) everAnswered_ = true;
+  if (config && scan) {
+    if (silenceSaid_) say("the dongle on " + options_.port + " answers now");
+    silenceSaid_ = false;
+    return;
+  }
+  if (!silenceSaid_ && !config && !scan && now - connectedAt_ >= std::chrono::milliseconds(kNoAnswerAfterMs)) {
+    say("no answer from the dongle on " + options_.port + "; still asking every " +
+        std::to_string(kAskAgainEveryMs / 1000) + " s");
+    silenceSaid_ = true;
+  }
+  if (now - askedAt_ >= std::chrono::milliseconds(kAskAgainEveryMs)) askDongle(!config, !scan);
+}
+
+void Recorder::readMarkers() {
+  std::string line;
+  bool eof = false;
+  while (stdinOpen_ && readInputLine(&line, &eof)) {
+    // The Enter that ended the line moved the terminal's cursor down a line
+    // under the table.
+    if (live_ && tableLines_ > 0) ++tableLines_;
+    while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
+    const std::uint64_t n = recording_.mark(line.empty() ? nullptr : line.c_str());
+    if (n == 0) {
+      say("the marker could not be kept: the output is too far behind");
+    } else {
+      char text[kMarkerTextSize + 1];
+      decodeText(text, sizeof text, line.empty() ? std::to_string(n).c_str() : line.c_str());
+      say("marker " + std::to_string(n) + ": " + text);
+    }
+  }
+  if (eof) stdinOpen_ = false;
 }
 
 void Recorder::say(const std::string& line) {
@@ -204,25 +246,27 @@ void Recorder::drawTable(Steady::time_point now) {
   std::uint64_t unlistedRows = 0;
   const int count = table_.snapshot(listed_, &unlistedRows);
   const std::int64_t nowMs = sinceStartMs(now);
+  const int columns = terminalColumns();
+  const RecordingStats st = recording_.stats();
   std::string text;
-  char line[160];
-  std::snprintf(line, sizeof line, "%s  %s  %s\x1b[K\n", program_.c_str(), options_.port.c_str(),
+  char line[256];
+  std::snprintf(line, sizeof line, "%s  %s  %s", program_.c_str(), options_.port.c_str(),
                 connected_ ? (dongleText_.empty() ? "(no answer from the dongle yet)" : dongleText_.c_str())
                            : "PORT LOST: trying it again every second");
-  text += line;
-  std::snprintf(line, sizeof line, "%s  %d devices  %llu rows  %llu bad seals  -> %s\x1b[K\n", clock(nowMs).c_str(),
-                count, static_cast<unsigned long long>(rows_.load()),
-                static_cast<unsigned long long>(badSeals_.load()), outName_.c_str());
-  text += line;
-  std::snprintf(line, sizeof line, "%-25s  %-12s  %4s  %5s  %4s  %11s\x1b[K\n", "NAME", "ADDRESS", "HR", "RR", "BAT",
-                "HEARD");
-  text += line;
+  text += fitLine(line, columns);
+  std::snprintf(line, sizeof line, "%s  %llu%s devices  %llu rows  %llu bad seals%s  -> %s", clock(nowMs).c_str(),
+                static_cast<unsigned long long>(st.devices), st.moreDevices ? "+" : "",
+                static_cast<unsigned long long>(st.rows), static_cast<unsigned long long>(st.badSeals),
+                st.lost != 0 ? ("  " + std::to_string(st.lost) + " LOST").c_str() : "", outName_.c_str());
+  text += fitLine(line, columns);
+  std::snprintf(line, sizeof line, "%-25s  %-12s  %4s  %5s  %4s  %11s", "NAME", "ADDRESS", "HR", "RR", "BAT", "HEARD");
+  text += fitLine(line, columns);
   int lines = 3;
   const int room = std::max(1, terminalRows() - 5);
   for (int i = 0; i < count; ++i) {
     if (i == room && count > room + 1) {
-      std::snprintf(line, sizeof line, "... and %d more\x1b[K\n", count - room);
-      text += line;
+      std::snprintf(line, sizeof line, "... and %d more", count - room);
+      text += fitLine(line, columns);
       ++lines;
       break;
     }
@@ -231,15 +275,15 @@ void Recorder::drawTable(Steady::time_point now) {
     if (d.heartRate != kNoReading8) std::snprintf(hr, sizeof hr, "%u", static_cast<unsigned>(d.heartRate));
     if (d.rrInterval != kNoReading16) std::snprintf(rr, sizeof rr, "%u", static_cast<unsigned>(d.rrInterval));
     if (d.battery != kNoReading8) std::snprintf(bat, sizeof bat, "%u%%", static_cast<unsigned>(d.battery));
-    std::snprintf(line, sizeof line, "%-25s  %-12s  %4s  %5s  %4s  %5.1f s ago\x1b[K\n", printable(d.name).c_str(),
-                  printable(d.address).c_str(), hr, rr, bat, static_cast<double>(nowMs - d.lastHeardMs) / 1000.0);
-    text += line;
+    std::snprintf(line, sizeof line, "  %4s  %5s  %4s  %5.1f s ago", hr, rr, bat,
+                  static_cast<double>(nowMs - d.lastHeardMs) / 1000.0);
+    text += fitLine(cell(d.name, kDeviceNameWidth, 25) + "  " + cell(d.address, kAddressWidth, 12) + line, columns);
     ++lines;
   }
   if (unlistedRows != 0) {
-    std::snprintf(line, sizeof line, "(%llu rows of devices beyond the first %d)\x1b[K\n",
+    std::snprintf(line, sizeof line, "(%llu rows of devices beyond the first %d)",
                   static_cast<unsigned long long>(unlistedRows), DeviceTable::kMaxListed);
-    text += line;
+    text += fitLine(line, columns);
     ++lines;
   }
   if (tableLines_ > 0) std::fprintf(stderr, "\x1b[%dA\r", tableLines_);
@@ -250,43 +294,136 @@ void Recorder::drawTable(Steady::time_point now) {
 }
 
 void Recorder::summaryLine(Steady::time_point now) {
-  std::uint64_t unlistedRows = 0;
-  const int count = table_.devices(&unlistedRows);
+  const RecordingStats st = recording_.stats();
   char line[200];
-  std::snprintf(line, sizeof line, "%s, %d devices, %llu rows, %llu bad seals%s", clock(sinceStartMs(now)).c_str(),
-                count, static_cast<unsigned long long>(rows_.load()),
-                static_cast<unsigned long long>(badSeals_.load()), connected_ ? "" : ", port lost");
+  std::snprintf(line, sizeof line, "%s, %llu%s devices, %llu rows, %llu bad seals%s%s", clock(sinceStartMs(now)).c_str(),
+                static_cast<unsigned long long>(st.devices), st.moreDevices ? "+" : "",
+                static_cast<unsigned long long>(st.rows), static_cast<unsigned long long>(st.badSeals),
+                st.lost != 0 ? (", " + std::to_string(st.lost) + " rows lost").c_str() : "",
+                connected_ ? "" : ", port lost");
   say(line);
 }
 
+RecordingStats Recorder::finishOutput() {
+  // Waits while the output still takes rows; once it takes nothing for a
+  // while, or once the end was asked for with Ctrl-C, not much longer.
+  struct Watch {
+    Recorder* self;
+    std::uint64_t rows;
+    Steady::time_point progressAt;
+    Steady::time_point stopAskedAt;
+  } watch{this, recording_.stats().rows, Steady::now(), {}};
+  if (stopRequested()) watch.stopAskedAt = Steady::now();
+  struct Done {
+    static bool keepWaiting(void* arg) {
+      auto* w = static_cast<Watch*>(arg);
+      const Steady::time_point now = Steady::now();
+      const std::uint64_t rows = w->self->recording_.stats().rows;
+      if (rows != w->rows) {
+        w->rows = rows;
+        w->progressAt = now;
+      }
+      if (w->stopAskedAt == Steady::time_point{} && stopRequested()) w->stopAskedAt = now;
+      if (w->stopAskedAt != Steady::time_point{} && now - w->stopAskedAt >= std::chrono::milliseconds(kOutputAfterStopMs))
+        return false;
+      return now - w->progressAt < std::chrono::milliseconds(kOutputStuckMs);
+    }
+  };
+  return recording_.stop(-1, &Done::keepWaiting, &watch);
+}
+
+int Recorder::summary(const RecordingStats& st, Steady::time_point endedAt) {
+  int status = 0;
+  char line[320];
+  std::snprintf(line, sizeof line, "%llu%s devices, %llu rows, %llu bad seals, %.1f s; %s",
+                static_cast<unsigned long long>(st.devices), st.moreDevices ? "+" : "",
+                static_cast<unsigned long long>(st.rows), static_cast<unsigned long long>(st.badSeals),
+                static_cast<double>(sinceStartMs(endedAt)) / 1000.0, outName_.c_str());
+  std::string text = line;
+  if (st.markersWritten != 0) text += "; " + std::to_string(st.markersWritten) + " markers";
+  if (st.lost != 0) {
+    text += "; " + std::to_string(st.lost) + " rows LOST: the output could not keep up";
+    status = 1;
+  }
+  // Rows that a reader who has gone away did not want are no loss.
+  if (st.unwritten != 0 && st.fault != RecordingFault::OutputClosed) {
+    text += "; " + std::to_string(st.unwritten) + " rows could not be written";
+    status = 1;
+  }
+  if (st.fault != RecordingFault::None && st.fault != RecordingFault::OutputClosed) {
+    char words[200];
+    recordingFaultWords(st, words, sizeof words);
+    text += std::string("; the recording stopped: ") + words;
+    status = 1;
+  }
+  if (st.remade != 0) {
+    text += "; the file was deleted while recording and made again";
+    status = 1;
+  }
+  if (!everAnswered_) {
+    text += "; the dongle on " + options_.port + " never answered";
+    status = 1;
+  }
+  live_ = false;
+  say(text);
+  return status;
+}
+
 int Recorder::run() {
-  if (!openOutput()) return 1;
   std::string reason;
   if (!isSerialPort(portPath_.c_str(), &reason)) {
     say("cannot open " + options_.port + ": " + reason);
-    abandonOutput();
     return 1;
+  }
+  // A file is made before anything is sent to the dongle: one that cannot
+  // be written stops the recording before it begins.
+  const bool toStdout = options_.out == "-";
+  int err = 0;
+  if (toStdout) {
+    outName_ = "standard output";
+  } else {
+    if (options_.out.empty()) {
+      char name[32];
+      defaultRecordingName(name, unixMsNow());
+      outName_ = name;
+    } else {
+      outName_ = options_.out;
+    }
+    if (!recording_.startFile(outName_.c_str(), false, &err)) {
+      say("cannot write " + outName_ + ": " +
+          (err == EEXIST ? std::string("it exists, and a recording is never overwritten") : errnoWords(err)));
+      return 1;
+    }
   }
   if (link_.createTxEvent() != 0 || link_.startWriter() != 0) {
     say("cannot start the thread that writes to the port");
-    abandonOutput();
+    recording_.stop(0);
+    if (!toStdout) std::remove(outName_.c_str());
     return 1;
   }
   start_ = Steady::now();
   if (!link_.openPort(portPath_.c_str())) {
-    say("cannot open " + options_.port + ": " + openFailure(link_.portState().failRc));
+    say("cannot open " + options_.port + ": " + portProblem(link_.portState().failRc));
     link_.stopLink();
-    abandonOutput();
+    recording_.stop(0);
+    if (!toStdout) std::remove(outName_.c_str());
+    return 1;
+  }
+  // Rows on standard output begin once the port is there.
+  if (toStdout && !recording_.startStdout(&err)) {
+    say("cannot write to standard output: " + errnoWords(err));
+    link_.softResetDongle();
+    link_.stopLink();
     return 1;
   }
   connected_ = true;
-  live_ = liveTerminal() && !(options_.out == "-" && stdoutIsTerminal());
+  connectedAt_ = Steady::now();
+  live_ = liveTerminal() && !(toStdout && stdoutIsTerminal());
   if (!live_) say("recording " + options_.port + " to " + outName_);
-  startScan();
+  std::this_thread::sleep_for(std::chrono::milliseconds(kConfigAfterOpenMs));
+  askDongle(true, true);
 
-  int status = 0;
-  Steady::time_point nextTry{}, nextSync = start_ + kSyncEvery, nextShow = start_ + kSyncEvery,
-                                nextSummary = start_ + kSummaryEvery;
+  Steady::time_point nextTry{}, nextShow = start_ + kShowEvery, nextSummary = start_ + kSummaryEvery;
   const auto end = options_.durationSeconds > 0
                        ? start_ + std::chrono::duration_cast<Steady::duration>(
                                       std::chrono::duration<double>(options_.durationSeconds))
@@ -294,10 +431,22 @@ int Recorder::run() {
   for (;;) {
     const Steady::time_point now = Steady::now();
     if (stopRequested() || now >= end) break;
-    if (writeFailed_) {
-      say("cannot write " + outName_ + ": " + errorText(writeErrno_) + "; the recording stops");
-      status = 1;
+    const RecordingStats st = recording_.stats();
+    if (!st.running) {
+      if (st.fault == RecordingFault::OutputClosed) break;  // as Ctrl-C: quietly
+      char words[200];
+      recordingFaultWords(st, words, sizeof words);
+      say("cannot write " + outName_ + ": " + words + "; the recording stops (" + std::to_string(st.rows) +
+          " rows kept)");
       break;
+    }
+    if (st.lost != lostSaid_) {
+      if (lostSaid_ == 0) say("the output cannot keep up: rows are being LOST (" + std::to_string(st.lost) + " so far)");
+      lostSaid_ = st.lost;
+    }
+    if (st.remade != remadeSaid_) {
+      say(outName_ + " was deleted while recording: made again with everything recorded so far");
+      remadeSaid_ = st.remade;
     }
     const PortState port = link_.portState();
     if (connected_ && port.lost) {
@@ -307,28 +456,27 @@ int Recorder::run() {
     }
     if (!connected_ && now >= nextTry) {
       words_.pendingCommand = kNothingPending;
+      view_.clear();
       if (link_.openPort(portPath_.c_str())) {
         connected_ = true;
+        connectedAt_ = Steady::now();
+        readingsAtConnect_ = readingsHeard_.load();
+        silenceSaid_ = false;
         say(options_.port + " is back: the recording goes on in " + outName_);
-        startScan();
+        std::this_thread::sleep_for(std::chrono::milliseconds(kConfigAfterOpenMs));
+        askDongle(true, true);
       } else {
         nextTry = now + kReopenEvery;
       }
     }
+    if (connected_) watchDongle(Steady::now());
     if (std::string text = view_.dongleLine(); text != dongleText_) {
-      if (!live_) say("dongle " + text);
+      if (!live_ && !text.empty()) say("dongle " + text);
       dongleText_ = text;
     }
-    if (now >= nextSync) {
-      nextSync = now + kSyncEvery;
-      if (outIsFile_ && !syncToDisk(out_, &reason)) {
-        say("cannot sync " + outName_ + " to the disk: " + reason + "; the recording stops");
-        status = 1;
-        break;
-      }
-    }
+    readMarkers();
     if (live_ && now >= nextShow) {
-      nextShow = now + kSyncEvery;
+      nextShow = now + kShowEvery;
       drawTable(now);
     }
     if (!live_ && now >= nextSummary) {
@@ -339,21 +487,13 @@ int Recorder::run() {
   }
 
   // On the way out, as the console does at exit: the soft reset, written
-  // before the port closes.
+  // before the port closes. Then the rows still queued.
   if (connected_) link_.softResetDongle();
   link_.stopLink();
   const Steady::time_point endedAt = Steady::now();
-  closeOutput();
+  const RecordingStats st = finishOutput();
   if (live_) drawTable(endedAt);
-  std::uint64_t unlistedRows = 0;
-  const int devices = table_.devices(&unlistedRows);
-  char line[240];
-  std::snprintf(line, sizeof line, "%d devices, %llu rows, %llu bad seals, %.1f s; %s", devices,
-                static_cast<unsigned long long>(rows_.load()), static_cast<unsigned long long>(badSeals_.load()),
-                static_cast<double>(sinceStartMs(endedAt)) / 1000.0, outName_.c_str());
-  live_ = false;
-  say(line);
-  return status;
+  return summary(st, endedAt);
 }
 
 int listPorts(const char* program) {

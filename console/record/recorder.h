@@ -1,9 +1,10 @@
 // koravel-record: the core's third front end. The link and the roster run
 // as in the console, behind a view without windows; the parser hands every
-// sealed device report to the recorder too, which writes it as a CSV row on
-// the reader thread, the moment it is decoded. The main thread is the
-// operator: it starts the scan, reopens a lost port, syncs the file to the
-// disk and keeps the terminal up to date.
+// sealed device report to the recording (recording/recording.h), whose
+// writer thread writes the rows. The main thread is the operator: it starts
+// the scan and asks again until the dongle answers, reopens a lost port,
+// turns lines on standard input into markers and keeps the terminal up to
+// date.
 #pragma once
 
 #include <atomic>
@@ -17,6 +18,7 @@
 #include "console/record/device_table.h"
 #include "console/record/record_options.h"
 #include "link/link.h"
+#include "recording/recording.h"
 #include "roster/roster.h"
 #include "roster/tile_colours.h"
 
@@ -29,13 +31,19 @@ class HeadlessView : public NullView {
   void setDongleLine(const char* text) override;
   void waitServingLink(int ms) override;
   bool waitServingLinkUntil(bool (*done)(void*), void* arg, int timeoutMs) override;
-  // The dongle's line as last set ("" before any).
+  // The dongle's line as last set ("" before any); clear() forgets it.
   std::string dongleLine() const;
+  void clear();
 
  private:
   mutable std::mutex mutex_;
   std::string dongleLine_;
 };
+
+// How long the recorder waits for the dongle before it asks again, and
+// before it says that the dongle does not answer.
+inline constexpr int kAskAgainEveryMs = 2000;
+inline constexpr int kNoAnswerAfterMs = 5000;
 
 class Recorder {
  public:
@@ -44,7 +52,8 @@ class Recorder {
   Recorder(const Recorder&) = delete;
   Recorder& operator=(const Recorder&) = delete;
 
-  // Records until the time is up or Ctrl-C; the exit status.
+  // Records until the time is up, Ctrl-C, or the output is closed; the
+  // exit status.
   int run();
 
  private:
@@ -52,19 +61,23 @@ class Recorder {
 
   static void onReport(void* self, const DeviceReport& report);
   static void onBadSeal(void* self);
-  void writeRow(const DeviceReport& report);
-  bool openOutput();
-  void closeOutput();
-  // Closes and removes a file made for a recording that did not start.
-  void abandonOutput();
-  // After the port has opened: the configuration request, then start ADV.
-  void startScan();
+  // After the port has opened: the configuration request, then start ADV,
+  // each written before the next is handed over.
+  void askDongle(bool config, bool scan);
   bool waitWritten(std::uint64_t before, int timeoutMs);
-  void tick(Steady::time_point now);
+  // The dongle's answers on this connection: its configuration, its ack of
+  // start ADV (or its readings).
+  bool configAnswered() const;
+  bool scanAnswered() const;
+  void watchDongle(Steady::time_point now);
+  void readMarkers();
   void say(const std::string& line);
   void drawTable(Steady::time_point now);
   void summaryLine(Steady::time_point now);
   std::int64_t sinceStartMs(Steady::time_point t) const;
+  // Ends the recording's output: waits for it while it still takes rows.
+  RecordingStats finishOutput();
+  int summary(const RecordingStats& st, Steady::time_point endedAt);
 
   const RecordOptions options_;
   const std::string program_;
@@ -75,20 +88,27 @@ class Recorder {
   TileBrushCache brushes_;
   Roster roster_;
   Link link_;
-
-  std::FILE* out_ = nullptr;
-  bool outIsFile_ = false;
-  Steady::time_point start_;
-  std::atomic<std::uint64_t> rows_{0};
-  std::atomic<std::uint64_t> badSeals_{0};
-  std::atomic<bool> writeFailed_{false};
-  std::atomic<int> writeErrno_{0};
+  Recording recording_;
+  ReportSink sink_;
   DeviceTable table_;
 
+  Steady::time_point start_;
   bool connected_ = false;
   bool live_ = false;
-  int tableLines_ = 0;           // lines of the table on the terminal now
+  int tableLines_ = 0;  // lines of the table on the terminal now
   std::string dongleText_;
+  // This connection: when it began, when the dongle was last asked, what it
+  // has answered, whether its silence was said.
+  Steady::time_point connectedAt_{};
+  Steady::time_point askedAt_{};
+  std::atomic<std::uint64_t> readingsHeard_{0};
+  std::uint64_t readingsAtConnect_ = 0;
+  bool silenceSaid_ = false;
+  bool everAnswered_ = false;
+  std::uint64_t lostSaid_ = 0;
+  std::uint32_t remadeSaid_ = 0;
+  bool stdinOpen_ = true;
+  std::string typed_;
   HeardDevice listed_[DeviceTable::kMaxListed];
 };
 

@@ -14,14 +14,24 @@ extern char** environ;
 
 namespace kv::test {
 
-ChildProgram::ChildProgram(std::vector<std::string> args, bool asGroupLeader) {
+ChildProgram::ChildProgram(std::vector<std::string> args, bool asGroupLeader, bool withInput, int stderrTo) {
   int out[2];
   int err[2];
+  int in[2] = {-1, -1};
   if (::pipe(out) != 0 || ::pipe(err) != 0) return;
+  if (withInput && ::pipe(in) != 0) return;
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
+  if (withInput) {
+    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    posix_spawn_file_actions_addclose(&actions, in[1]);
+    ::signal(SIGPIPE, SIG_IGN);  // a write to a program that has ended fails, and says so
+  } else {
+    // Nothing of the test's own input: a program that reads it gets none.
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  }
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+  posix_spawn_file_actions_adddup2(&actions, stderrTo >= 0 ? stderrTo : err[1], 2);
   posix_spawn_file_actions_addclose(&actions, out[0]);
   posix_spawn_file_actions_addclose(&actions, err[0]);
   posix_spawnattr_t attr;
@@ -40,6 +50,10 @@ ChildProgram::ChildProgram(std::vector<std::string> args, bool asGroupLeader) {
   ::close(err[1]);
   out_ = out[0];
   err_ = err[0];
+  if (withInput) {
+    ::close(in[0]);
+    in_ = in[1];
+  }
 }
 
 ChildProgram::~ChildProgram() {
@@ -49,6 +63,21 @@ ChildProgram::~ChildProgram() {
   }
   ::close(out_);
   ::close(err_);
+  if (in_ >= 0) ::close(in_);
+}
+
+bool ChildProgram::writeInput(const std::string& text) {
+  return in_ >= 0 && ::write(in_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+}
+
+void ChildProgram::closeInput() {
+  if (in_ >= 0) ::close(in_);
+  in_ = -1;
+}
+
+void ChildProgram::closeOutput() {
+  if (out_ >= 0) ::close(out_);
+  out_ = -1;
 }
 
 std::string ChildProgram::firstLine(int timeoutMs) {

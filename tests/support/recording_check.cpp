@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <sstream>
 
+#include "base/text.h"
 #include "link/frame.h"
 #include "support/sim_record.h"
 
@@ -12,35 +13,90 @@ namespace {
 
 std::string cell(int value, int none) { return value == none ? std::string() : std::to_string(value); }
 
+// A field from the air (`width` bytes wide) as its cell reads: decoded,
+// without the padding at its end, with an apostrophe in front of what a
+// spreadsheet would take for a formula.
+std::string airCell(const std::string& field, std::size_t width) {
+  char text[decodedTextSize(kDeviceNameWidth)];
+  decodeText(text, sizeof text, field.c_str(), width);
+  std::string s = text;
+  while (!s.empty() && s.back() == ' ') s.pop_back();
+  return !s.empty() && std::string("=+-@\t\r").find(s[0]) != std::string::npos ? "'" + s : s;
+}
+
 }  // namespace
+
+std::vector<std::string> csvCells(const std::string& line) {
+  std::vector<std::string> cells(1);
+  bool quoted = false;
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    const char c = line[i];
+    if (quoted) {
+      if (c == '"' && i + 1 < line.size() && line[i + 1] == '"') {
+        cells.back() += '"';
+        ++i;
+      } else if (c == '"') {
+        quoted = false;
+      } else {
+        cells.back() += c;
+      }
+    } else if (c == '"') {
+      quoted = true;
+    } else if (c == ',') {
+      cells.emplace_back();
+    } else {
+      cells.back() += c;
+    }
+  }
+  return cells;
+}
 
 std::vector<CsvRow> readCsvRows(const std::string& csv, std::string* problem) {
   std::vector<CsvRow> rows;
-  std::istringstream in(csv);
-  std::string line;
+  auto complain = [&](const std::string& what) {
+    if (problem->empty()) *problem = what;
+  };
+  std::size_t at = 0;
   bool header = true;
-  while (std::getline(in, line)) {
+  while (at < csv.size()) {
+    // A row ends at a CR LF outside quotes.
+    std::size_t end = at;
+    bool quoted = false;
+    while (end < csv.size() && !(csv[end] == '\n' && !quoted)) {
+      if (csv[end] == '"') quoted = !quoted;
+      ++end;
+    }
+    std::string line = csv.substr(at, end - at);
+    at = end + 1;
     if (line.empty() || line.back() != '\r') {
-      if (problem->empty()) *problem = "no CR LF: " + line;
+      complain("no CR LF: " + line);
     } else {
       line.pop_back();
     }
     if (header) {
-      if (line != "time,seconds,address,name,brand,heart_rate,rr_ms,battery_pct,rssi,check")
-        *problem = "header: " + line;
+      if (line != "time,seconds,address,name,brand,heart_rate,rr_ms,battery_pct,rssi,check,marker")
+        complain("header: " + line);
       header = false;
       continue;
     }
-    std::vector<std::string> f;
-    std::stringstream fields(line);
-    std::string field;
-    while (std::getline(fields, field, ',')) f.push_back(field);
-    if (!line.empty() && line.back() == ',') f.push_back("");
-    if (f.size() != 10 || f[0].size() != 24) {
-      if (problem->empty()) *problem = "malformed row: " + line;
+    const std::vector<std::string> f = csvCells(line);
+    if (f.size() != 11 || f[0].size() != 24) {
+      complain("malformed row: " + line);
       continue;
     }
-    rows.push_back({f[2] + "|" + f[3] + "|" + f[5] + "|" + f[6] + "|" + f[7] + "|" + f[8] + "|" + f[9], std::stod(f[1])});
+    CsvRow row;
+    row.time = f[0];
+    row.seconds = std::stod(f[1]);
+    row.marker = f[10];
+    if (row.marker.empty()) {
+      row.address = f[2];
+      row.name = f[3];
+      row.key = f[2] + "|" + f[3] + "|" + f[5] + "|" + f[6] + "|" + f[7] + "|" + f[8] + "|" + f[9];
+    } else {
+      for (int i = 2; i < 10; ++i)
+        if (!f[static_cast<std::size_t>(i)].empty()) complain("a marker row with readings: " + line);
+    }
+    rows.push_back(row);
   }
   return rows;
 }
@@ -58,12 +114,14 @@ RecordingCheck checkRecording(const std::string& simRecord, const std::string& c
     if (!all && r.check != kReadingApplied) return;
     char check[8];
     std::snprintf(check, sizeof check, "0x%02X", r.check);
-    want.push_back(r.address + "|" + r.name + "|" + cell(r.heartRate, 255) + "|" + cell(r.rrInterval, 65535) + "|" +
+    want.push_back(airCell(r.address, kAddressWidth) + "|" + airCell(r.nameField, kDeviceNameWidth) + "|" + cell(r.heartRate, 255) + "|" + cell(r.rrInterval, 65535) + "|" +
                    cell(r.battery, 255) + "|" + std::to_string(r.rssi) + "|" + check);
     if (l.tMs < lastReset - 300) ++result.expected;
     else ++result.late;
   });
-  const std::vector<CsvRow> rows = readCsvRows(csv, &result.problem);
+  std::vector<CsvRow> rows;
+  for (CsvRow& row : readCsvRows(csv, &result.problem))
+    if (row.marker.empty()) rows.push_back(row);
   result.rows = rows.size();
   if (!result.problem.empty()) return result;
   if (rows.size() < result.expected) {

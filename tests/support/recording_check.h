@@ -8,13 +8,19 @@
 namespace kv::test {
 
 struct CsvRow {
-  std::string key;      // address|name|heart rate|RR|battery|rssi|check, cells as written
+  std::string key;      // address|name|heart rate|RR|battery|rssi|check, cells as written (readings)
+  std::string address, name;  // as read from their cells
+  std::string marker;   // the marker cell ("" on a reading's row)
   double seconds = 0;
+  std::string time;
 };
 
-// The rows of a recording; a malformed one (not ten fields, no CR LF, a
-// wrong header) is named in *problem.
+// The rows of a recording, readings and markers; a malformed one (not
+// eleven fields, no CR LF, a wrong header, a marker row with readings) is
+// named in *problem. Cells are read as RFC 4180 says.
 std::vector<CsvRow> readCsvRows(const std::string& csv, std::string* problem);
+// The cells of one CSV line (without its CR LF).
+std::vector<std::string> csvCells(const std::string& line);
 
 struct RecordingCheck {
   std::size_t rows = 0;
@@ -25,7 +31,9 @@ struct RecordingCheck {
 
 // Every intact report of the record (with check byte 0x80, or any with
 // `all`) sent more than 300 ms before the last soft reset the dongle got
-// must be exactly one row, in the order sent; those sent after may be.
+// must be exactly one row, in the order sent; those sent after may be. Its
+// name and address are expected as a recording writes texts from the air:
+// decoded, and never a formula.
 RecordingCheck checkRecording(const std::string& simRecord, const std::string& csv, bool all);
 
 }  // namespace kv::test

@@ -124,6 +124,10 @@ DongleSim::DongleSim(const SimOptions& options)
       replyRandom_(seed_ ^ 0x9E3779B97F4A7C15ULL),
       period_(static_cast<long long>(std::llround(1e9 / std::max(options.rateHz, 1e-3)))) {
   devices_ = makeDevices({options.devices, options.polarShare, options.mirabeatShare}, random_);
+  for (const auto& [device, name] : options.deviceNames)
+    if (static_cast<std::size_t>(device) < devices_.size()) devices_[static_cast<std::size_t>(device)].name = name;
+  for (const auto& [device, address] : options.deviceAddresses)
+    if (static_cast<std::size_t>(device) < devices_.size()) devices_[static_cast<std::size_t>(device)].address = address;
   base_.resize(devices_.size());
   due_.resize(devices_.size());
   silencePicked_.assign(devices_.size(), false);

@@ -88,7 +88,25 @@ std::function<std::string(std::string_view)> path(std::string* target) {
   };
 }
 
+// "N=TEXT": device N's name or address, any bytes up to `width`.
+std::function<std::string(std::string_view)> deviceText(std::vector<std::pair<int, std::string>>* into,
+                                                        std::size_t width) {
+  return [into, width](std::string_view v) -> std::string {
+    const auto eq = v.find('=');
+    std::uint64_t n = 0;
+    if (eq == std::string_view::npos || !parseUnsigned(v.substr(0, eq), &n) ||
+        n >= static_cast<std::uint64_t>(kMaxDevices))
+      return quoted(v) + " is not N=TEXT with a device number N from 0 to " + std::to_string(kMaxDevices - 1);
+    const std::string_view text = v.substr(eq + 1);
+    if (text.empty() || text.size() > width)
+      return "the text must be 1 to " + std::to_string(width) + " bytes";
+    into->emplace_back(static_cast<int>(n), std::string(text));
+    return "";
+  };
+}
+
 }  // namespace
+
 
 ParseOutcome parseSimOptions(int argc, const char* const* argv, SimOptions* options, std::string* error) {
   SimOptions& o = *options;
@@ -183,6 +201,8 @@ ParseOutcome parseSimOptions(int argc, const char* const* argv, SimOptions* opti
          return problem;
        }},
       {"--stall-for", true, seconds(&o.stallForSeconds)},
+      {"--device-name", true, deviceText(&o.deviceNames, 25)},
+      {"--device-address", true, deviceText(&o.deviceAddresses, 12)},
       {"--quiet", false, [&](std::string_view) { o.quiet = true; return std::string(); }},
   };
 
@@ -228,6 +248,15 @@ ParseOutcome parseSimOptions(int argc, const char* const* argv, SimOptions* opti
   if (o.noLink && !o.linkPath.empty()) {
     *error = "--no-link: and --link? Give one of them";
     return ParseOutcome::Error;
+  }
+  for (const auto* given : {&o.deviceNames, &o.deviceAddresses}) {
+    for (const auto& [device, text] : *given) {
+      if (device >= o.devices) {
+        *error = "--device-name/--device-address: there are only " + std::to_string(o.devices) +
+                 " devices (numbered from 0)";
+        return ParseOutcome::Error;
+      }
+    }
   }
   if (o.silenceDevice >= o.devices) {
     *error = "--silence-device: there are only " + std::to_string(o.devices) + " devices (numbered from 0)";
@@ -285,6 +314,11 @@ Devices:
                        0.5); the rest carry other brands' names
   --unapplied-rate F   fraction of reports whose check byte is not 0x80
                        (mostly 0x00; default 0.05)
+  --device-name N=TEXT device N (0-based) advertises TEXT as its name: any
+                       bytes, 1 to 25 (a name as hostile as an owner may
+                       choose: control characters, formulas, UTF-8 or not)
+  --device-address N=TEXT
+                       device N's address, 1 to 12 bytes, as freely
 
 Faults (F is the fraction of device reports hit, 0 to 1, default 0):
   --fault-bad-seal F   corrupt the frame's seal

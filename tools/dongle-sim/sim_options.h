@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace kv::sim {
 
@@ -36,6 +38,10 @@ struct SimOptions {
   double polarShare = 0.10;     // devices with "Polar ..." names
   double mirabeatShare = 0.50;  // of the rest, devices with "Mirabeat ..." names
   double unappliedRate = 0.05;  // reports whose check byte is not 0x80
+  // Names and addresses given by hand, device number first: any bytes, as
+  // a device's owner may choose them (up to 25 and 12 bytes).
+  std::vector<std::pair<int, std::string>> deviceNames;
+  std::vector<std::pair<int, std::string>> deviceAddresses;
 
   FaultRates faults;
   bool faultReplies = false;    // the fault rates also hit acks and config data

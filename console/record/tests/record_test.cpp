@@ -3,22 +3,24 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <set>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "console/record/csv_row.h"
 #include "console/record/device_table.h"
 #include "console/record/record_options.h"
 #include "link/frame.h"
 #include "support/child_program.h"
+#include "support/pty.h"
 #include "support/recording_check.h"
 #include "support/sim_record.h"
 
@@ -29,47 +31,6 @@ DeviceReport report(const char* name, const char* address, std::uint8_t hr, std:
                     std::int8_t rssi = -60, std::uint8_t check = kReadingApplied) {
   return DeviceReport{.kind = 1, .name = name, .address = address, .check = check, .rssi = rssi, .heartRate = hr,
                       .rrInterval = rr, .battery = battery};
-}
-
-std::string row(const DeviceReport& r, std::int64_t unixMs = 0, std::int64_t sinceMs = 0) {
-  char out[kMaxRowSize];
-  const std::size_t n = formatCsvRow(out, unixMs, sinceMs, r);
-  EXPECT_EQ(n, std::strlen(out));
-  return std::string(out, n);
-}
-
-TEST(CsvRow, FieldsEmptyCellsAndQuoting) {
-  EXPECT_EQ(row(report("Mirabeat 0007", "D8A01D5C3E71", 72, 833, 95), 1796830459123, 12345),
-            "2026-12-09T15:34:19.123Z,12.345,D8A01D5C3E71,Mirabeat 0007,Mirabeat,72,833,95,-60,0x80\r\n");
-  // No value is an empty cell; padding is not part of the name.
-  EXPECT_EQ(row(report("Polar H10 1       ", "AABBCCDDEEFF", 255, 65535, 255, 4, 0x00)),
-            "1970-01-01T00:00:00.000Z,0.000,AABBCCDDEEFF,Polar H10 1,Polar,,,,4,0x00\r\n");
-  // RFC 4180: a name with a comma, a quote or a line break is quoted, its
-  // quotes doubled.
-  EXPECT_EQ(row(report("Team \"A\", lane 3", "0A0B0C0D0E0F", 0, 0, 0, -128)),
-            "1970-01-01T00:00:00.000Z,0.000,0A0B0C0D0E0F,\"Team \"\"A\"\", lane 3\",other,0,0,0,-128,0x80\r\n");
-  EXPECT_EQ(row(report("a\r\nb", "0A0B0C0D0E0F", 1, 2, 3)).substr(44, 7), "\"a\r\nb\",");
-  // The widest row fits.
-  const std::string widest = row(report("\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"", "\"\"\"\"\"\"\"\"\"\"\"\"",
-                                        254, 65534, 254, -127, 0xFF),
-                                 INT64_C(253402300799999), INT64_C(4000000000000));
-  EXPECT_LT(widest.size(), kMaxRowSize);
-  EXPECT_EQ(widest.substr(0, 25), "9999-12-31T23:59:59.999Z,");
-}
-
-TEST(CsvRow, IsoTimesAcrossDatesAndBeforeTheEpoch) {
-  char out[32];
-  const std::pair<std::int64_t, const char*> cases[] = {
-      {0, "1970-01-01T00:00:00.000Z"},
-      {951782400000, "2000-02-29T00:00:00.000Z"},     // a leap day of a century year
-      {1709251199999, "2024-02-29T23:59:59.999Z"},
-      {4107542400000, "2100-03-01T00:00:00.000Z"},     // 2100 is no leap year
-      {-1, "1969-12-31T23:59:59.999Z"},
-  };
-  for (const auto& [ms, text] : cases) {
-    EXPECT_EQ(formatIsoUtc(out, ms), std::strlen(text));
-    EXPECT_STREQ(out, text);
-  }
 }
 
 TEST(RecordOptions, ParsesAndRefuses) {
@@ -83,6 +44,9 @@ TEST(RecordOptions, ParsesAndRefuses) {
   EXPECT_EQ(o.port, "/dev/ttyUSB0");
   EXPECT_EQ(o.out, "-");
   EXPECT_DOUBLE_EQ(o.durationSeconds, 2.5);
+  RecordOptions month;
+  ASSERT_EQ(parse({"--port", "x", "--duration", "2592000"}, &month, &error), RecordParse::Run);
+  EXPECT_DOUBLE_EQ(month.durationSeconds, 2592000);
   EXPECT_TRUE(o.all);
   EXPECT_EQ(parse({"--list-ports"}, &o, &error), RecordParse::ListPorts);
   EXPECT_EQ(parse({"--port", "x", "--help"}, &o, &error), RecordParse::Help);
@@ -91,6 +55,12 @@ TEST(RecordOptions, ParsesAndRefuses) {
       {{"--port"}, "--port needs a value"},
       {{"--port", "x", "--duration", "0"}, "--duration needs a number of seconds above 0"},
       {{"--port", "x", "--duration", "10s"}, "not '10s'"},
+      {{"--port", "x", "--duration", "2592001"}, "at most 2592000 (30 days), not '2592001'"},
+      {{"--port", "x", "--duration", "1e10"}, "not '1e10'"},
+      {{"--port", "x", "--duration", "1e300"}, "not '1e300'"},
+      {{"--port", "x", "--duration", "inf"}, "not 'inf'"},
+      {{"--port", "x", "--duration", "nan"}, "not 'nan'"},
+      {{"--port", "x", "--duration", "-5"}, "not '-5'"},
       {{"--port", "x", "--out", ""}, "--out needs a file name"},
       {{"--port", "x", "--colour"}, "unknown option --colour"},
       {{"--port", "x", "--all=yes"}, "unknown option --all"},
@@ -175,9 +145,14 @@ class RecordProgram : public ::testing::Test {
     EXPECT_NE(p->firstLine(5000), "") << "the simulator did not start";
     return p;
   }
-  std::unique_ptr<ChildProgram> recorder(std::vector<std::string> args) {
+  std::unique_ptr<ChildProgram> recorder(std::vector<std::string> args, bool withInput = false, int stderrTo = -1) {
     args.insert(args.begin(), KV_RECORD_PROGRAM);
-    return std::make_unique<ChildProgram>(args);
+    return std::make_unique<ChildProgram>(args, false, withInput, stderrTo);
+  }
+  static std::size_t received(const std::string& record, const char* kind) {
+    std::size_t n = 0;
+    test::forEachSimRecordLine(record, [&](const SimRecordLine& l) { n += !l.tx && !l.isEvent && l.kind == kind; });
+    return n;
   }
   // Every intact report sent well before the recording ended is one row.
   static test::RecordingCheck expectOneRowPerReport(const std::string& record, const std::string& csv, bool all) {
@@ -225,7 +200,7 @@ TEST_F(RecordProgram, AllReportsToStandardOutput) {
   ASSERT_EQ(::kill(dongle->pid(), SIGTERM), 0);
   ASSERT_EQ(dongle->wait(5000), 0);
   expectOneRowPerReport(record, csv, true);
-  EXPECT_NE(csv.find(",0x00\r\n"), std::string::npos);
+  EXPECT_NE(csv.find(",0x00,\r\n"), std::string::npos);
 }
 
 TEST_F(RecordProgram, PulledAndPluggedBackGoesOnInTheSameFile) {
@@ -316,6 +291,182 @@ TEST_F(RecordProgram, BadPortsFilesAndOptions) {
   auto unknown = recorder({"--port", port_, "--fast"});
   EXPECT_EQ(unknown->wait(5000), 2);
   EXPECT_NE(unknown->readAll(true).find("unknown option --fast\nUsage: koravel-record"), std::string::npos);
+}
+
+TEST_F(RecordProgram, LinesOnItsInputAreMarkersInPlace) {
+  auto dongle = sim({"--devices", "10", "--rate", "4", "--duration", "60"});
+  const std::string out = dir_ + "/marked.csv";
+  auto rec = recorder({"--port", port_, "--out", out, "--duration", "5"}, true);
+  sleepMs(1500);
+  ASSERT_TRUE(rec->writeInput("warm-up done\n"));
+  sleepMs(1500);
+  ASSERT_TRUE(rec->writeInput("=sprint, \"1\"\x1b[2J\r\n"));
+  rec->closeInput();
+  ASSERT_EQ(rec->wait(10000), 0) << rec->readAll(true);
+  const std::string err = rec->readAll(true);
+  EXPECT_NE(err.find("marker 1: warm-up done\n"), std::string::npos) << err;
+  EXPECT_NE(err.find("2 markers"), std::string::npos) << err;
+  const auto rows = csvRows(readFile(out));
+  std::vector<std::size_t> at;
+  for (std::size_t i = 0; i < rows.size(); ++i)
+    if (!rows[i].marker.empty()) at.push_back(i);
+  ASSERT_EQ(at.size(), 2u);
+  EXPECT_EQ(rows[at[0]].marker, "warm-up done");
+  EXPECT_EQ(rows[at[1]].marker, "'=sprint, \"1\"?[2J");  // never a formula, never a control
+  // In place: readings before and after each, in time order.
+  EXPECT_GT(at[0], 10u);
+  EXPECT_LT(at[1], rows.size() - 10);
+  EXPECT_NEAR(rows[at[0]].seconds, 1.5, 0.6);
+  EXPECT_NEAR(rows[at[1]].seconds, 3.0, 0.6);
+  for (std::size_t i = 1; i < rows.size(); ++i) EXPECT_LE(rows[i - 1].seconds, rows[i].seconds);
+}
+
+TEST_F(RecordProgram, NamesFromTheAirReachNeitherTheTerminalNorASpreadsheetRaw) {
+  const std::string record = dir_ + "/sim.rec";
+  auto dongle = sim({"--devices", "4", "--rate", "4", "--polar-share", "0", "--unapplied-rate", "0", "--record", record,
+                     "--device-name", "0=\x1b]0;owned\x07\x1b[2J=1+2", "--device-name", "1=Zo\xeb Lat",
+                     "--device-name", "2=Zo\xc3\xab \xc2\x9b" "c", "--device-address", "3=@SUM(1+1)*2",
+                     "--duration", "60"});
+  // The live table on a terminal, the rows on standard output.
+  test::Pty terminal;
+  ASSERT_TRUE(terminal.ok());
+  setenv("TERM", "xterm", 1);
+  auto rec = recorder({"--port", port_, "--out", "-", "--duration", "3"}, false, terminal.slaveFd());
+  const std::string csv = rec->readAll(false);
+  ASSERT_EQ(rec->wait(10000), 0);
+  std::string screen;
+  for (auto b = terminal.receive(1 << 20, 300); !b.empty(); b = terminal.receive(1 << 20, 300))
+    screen.append(b.begin(), b.end());
+  ASSERT_NE(screen.find("Zo\xc3\xab Lat"), std::string::npos) << screen;
+  // What the program draws itself is cursor movement and erasing; nothing
+  // from a device: no OSC, no bell, no clearing of the screen, no C1.
+  EXPECT_EQ(screen.find("\x1b]"), std::string::npos);
+  EXPECT_EQ(screen.find('\x07'), std::string::npos);
+  EXPECT_EQ(screen.find("\x1b[2J"), std::string::npos);
+  EXPECT_EQ(screen.find("\xc2\x9b"), std::string::npos);
+  for (const char c : csv) EXPECT_TRUE(c == '\r' || c == '\n' || static_cast<unsigned char>(c) >= 0x20) << int(c);
+  const auto rows = csvRows(csv);
+  std::set<std::string> names;
+  for (const auto& r : rows) names.insert(r.name);
+  EXPECT_TRUE(names.count("?]0;owned??[2J=1+2")) << csv.substr(0, 400);
+  EXPECT_TRUE(names.count("Zo\xc3\xab Lat"));
+  EXPECT_TRUE(names.count("Zo\xc3\xab ?c"));
+  // The address as written: a spreadsheet takes it as text.
+  EXPECT_NE(csv.find(",'@SUM(1+1)*2,"), std::string::npos);
+  expectOneRowPerReport(record, csv, false);
+}
+
+TEST_F(RecordProgram, ADongleThatDoesNotAnswerIsAskedAgainAndSaidSo) {
+  // Hung from its first byte for 7 s, then well: asked again every 2 s,
+  // said once after 5 s, and recorded once it answers.
+  {
+    const std::string record = dir_ + "/late.rec";
+    auto dongle = sim({"--devices", "4", "--rate", "4", "--record", record, "--stall-after", "0", "--stall-for", "7",
+                       "--duration", "60"});
+    const std::string out = dir_ + "/late.csv";
+    auto rec = recorder({"--port", port_, "--out", out, "--duration", "11"});
+    ASSERT_EQ(rec->wait(20000), 0) << rec->readAll(true);
+    const std::string err = rec->readAll(true);
+    EXPECT_EQ(occurrences(err, "no answer from the dongle on " + port_), 1u) << err;
+    EXPECT_EQ(occurrences(err, "the dongle on " + port_ + " answers now"), 1u) << err;
+    EXPECT_EQ(err.find("never answered"), std::string::npos) << err;
+    EXPECT_GT(csvRows(readFile(out)).size(), 20u);
+    ASSERT_EQ(::kill(dongle->pid(), SIGTERM), 0);
+    ASSERT_EQ(dongle->wait(5000), 0);
+    EXPECT_GE(received(record, "config-request"), 4u);
+    EXPECT_GE(received(record, "start-adv"), 4u);
+  }
+  // Never answers: nothing recorded, and the end says so with status 1.
+  auto dongle = sim({"--devices", "4", "--stall-after", "0", "--duration", "60"});
+  const std::string out = dir_ + "/never.csv";
+  auto rec = recorder({"--port", port_, "--out", out, "--duration", "6"});
+  EXPECT_EQ(rec->wait(15000), 1);
+  const std::string err = rec->readAll(true);
+  EXPECT_NE(err.find("no answer from the dongle on " + port_), std::string::npos) << err;
+  EXPECT_NE(err.find("0 rows"), std::string::npos) << err;
+  EXPECT_NE(err.find("the dongle on " + port_ + " never answered"), std::string::npos) << err;
+}
+
+TEST_F(RecordProgram, AFileDeletedWithItsFolderIsMadeAgainWithEverythingInIt) {
+  const std::string record = dir_ + "/sim.rec";
+  auto dongle = sim({"--devices", "10", "--rate", "4", "--seed", "5", "--record", record, "--duration", "60"});
+  const std::string folder = dir_ + "/class";
+  std::filesystem::create_directory(folder);
+  const std::string out = folder + "/monday.csv";
+  auto rec = recorder({"--port", port_, "--out", out, "--duration", "7"});
+  sleepMs(3000);
+  std::filesystem::remove_all(folder);
+  sleepMs(2000);
+  EXPECT_NE(rec->stderrSoFar().find(out + " was deleted while recording: made again"), std::string::npos)
+      << rec->stderrSoFar();
+  ASSERT_EQ(rec->wait(10000), 1);
+  EXPECT_NE(rec->readAll(true).find("the file was deleted while recording and made again"), std::string::npos);
+  ASSERT_EQ(::kill(dongle->pid(), SIGTERM), 0);
+  ASSERT_EQ(dongle->wait(5000), 0);
+  const std::string csv = readFile(out);
+  EXPECT_EQ(occurrences(csv, "time,seconds"), 1u);
+  EXPECT_LT(csvRows(csv).front().seconds, 1.5);
+  expectOneRowPerReport(record, csv, false);
+}
+
+TEST_F(RecordProgram, ASlowReaderLosesNothingABlockedOneDoesNotHoldCtrlCAndAClosedOneEndsQuietly) {
+  const std::string record = dir_ + "/sim.rec";
+  auto dongle = sim({"--devices", "40", "--rate", "5", "--seed", "7", "--record", record, "--duration", "90"});
+  {
+    // Nobody reads for 6 s (the pipe holds far less); then everything comes.
+    auto rec = recorder({"--port", port_, "--out", "-", "--duration", "8"});
+    sleepMs(6000);
+    const std::string csv = rec->readAll(false);
+    ASSERT_EQ(rec->wait(10000), 0) << rec->readAll(true);
+    const auto check = expectOneRowPerReport(record, csv, false);
+    EXPECT_GT(check.rows, 1000u);
+  }
+  {
+    // Blocked for good: SIGTERM ends it within 2 s, saying what was not written.
+    auto rec = recorder({"--port", port_, "--out", "-"});
+    sleepMs(4000);
+    ASSERT_EQ(::kill(rec->pid(), SIGTERM), 0);
+    const auto asked = std::chrono::steady_clock::now();
+    EXPECT_EQ(rec->wait(5000), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::milliseconds(2000));
+    const std::string err = rec->readAll(true);
+    EXPECT_NE(err.find(" rows could not be written"), std::string::npos) << err;
+  }
+  {
+    // `| head`: the reader goes away; the recording ends as with Ctrl-C.
+    auto rec = recorder({"--port", port_, "--out", "-"});
+    EXPECT_NE(rec->firstLine(5000), "");
+    rec->closeOutput();
+    EXPECT_EQ(rec->wait(5000), 0);
+    const std::string err = rec->readAll(true);
+    EXPECT_EQ(err.find("cannot write"), std::string::npos) << err;
+    EXPECT_EQ(err.find("could not be written"), std::string::npos) << err;
+  }
+}
+
+TEST_F(RecordProgram, AFullDiskIsSaidAndTheFileEndsOnAWholeRow) {
+  auto dongle = sim({"--devices", "20", "--rate", "5", "--duration", "60"});
+  // A file that may grow no more than 20,000 bytes fails as a full disk does:
+  // the recorder is started under that limit.
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  rlimit small = saved;
+  small.rlim_cur = 20000;
+  signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  const std::string out = dir_ + "/full.csv";
+  auto rec = recorder({"--port", port_, "--out", out, "--duration", "30"});
+  setrlimit(RLIMIT_FSIZE, &saved);
+  EXPECT_EQ(rec->wait(20000), 1);
+  const std::string err = rec->readAll(true);
+  EXPECT_NE(err.find("cannot write " + out + ": disk full; the recording stops ("), std::string::npos) << err;
+  EXPECT_NE(err.find("the recording stopped: disk full"), std::string::npos) << err;
+  const std::string csv = readFile(out);
+  EXPECT_GT(csv.size(), 19000u);
+  EXPECT_LE(csv.size(), 20000u);
+  EXPECT_EQ(csv.substr(csv.size() - 2), "\r\n");
+  const auto rows = csvRows(csv);
+  EXPECT_NE(err.find("devices, " + std::to_string(rows.size()) + " rows"), std::string::npos) << err;
 }
 
 TEST_F(RecordProgram, ListsWhatTheConsoleWouldList) {

@@ -1,0 +1,59 @@
+// A recording's CSV: the header, a row per reading and a row per marker,
+// each built into a caller's buffer (no allocation).
+//
+// Columns: time (ISO 8601, UTC, ms), seconds (since the recording began),
+// address, name, brand, heart_rate, rr_ms, battery_pct, rssi, check, marker.
+// A value the device did not send is an empty cell; a marker row has only
+// its time, seconds and marker. Texts from the air are decoded to UTF-8
+// without control characters, and no text cell can be taken for a formula
+// (putCsvField). CR LF line ends.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "link/frame.h"
+
+namespace kv {
+
+// The longest marker text kept, in bytes of UTF-8 (a longer one is cut at a
+// whole character).
+inline constexpr std::size_t kMarkerTextSize = 100;
+
+// Room for the longest row: every field at its widest, each text quoted
+// with each of its characters doubled and an apostrophe in front.
+inline constexpr std::size_t kMaxRowSize = 512;
+
+// The header row, with its CR LF.
+const char* csvHeader();
+// The number of columns.
+inline constexpr int kCsvColumns = 11;
+
+// A reading's row. `unixMs`: its wall-clock time (milliseconds since 1970,
+// UTC); `sinceStartMs`: since the recording began. `name` and `address` are
+// the report's fields as they came (at most kDeviceNameWidth and
+// kAddressWidth bytes, NUL-padded or not). Returns the row's length, CR LF
+// included; `out` (at least kMaxRowSize) ends with a NUL.
+std::size_t formatReadingRow(char* out, std::int64_t unixMs, std::int64_t sinceStartMs, const DeviceReport& report);
+
+// A marker's row: `text` (UTF-8, terminated) in the marker column.
+std::size_t formatMarkerRow(char* out, std::int64_t unixMs, std::int64_t sinceStartMs, const char* text);
+
+// "2026-12-09T15:34:19.123Z" into `out` (at least 25 characters); its length.
+std::size_t formatIsoUtc(char* out, std::int64_t unixMs);
+
+// "koravel-20261209-153419Z.csv" for a recording begun at `unixMs`, into
+// `out` (at least 32 characters).
+void defaultRecordingName(char* out, std::int64_t unixMs);
+
+// A device name as recorded: decoded, without the trailing spaces that pad
+// the field. Into `out` (decodedTextSize(kDeviceNameWidth)).
+void recordedName(char* out, const char* name);
+
+// "Mirabeat", "Polar" or "other", as the roster tells a name's brand.
+const char* brandLabel(const char* name);
+
+// Milliseconds since 1970 (UTC) now.
+std::int64_t unixMsNow();
+
+}  // namespace kv
