@@ -102,6 +102,10 @@ class View {
   // Selects item `index` of the port list, as the program's own doing: no
   // port is picked by it.
   virtual void selectPortItem(int /*index*/) {}
+  // A recording has begun or ended: the File menu's recording item reads
+  // `recordText` ("Record readings..." or "Stop recording"), and "Mark" can
+  // be used only while one runs.
+  virtual void showRecording(const char* /*recordText*/, bool /*markable*/) {}
 };
 
 }  // namespace kv

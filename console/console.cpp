@@ -125,6 +125,13 @@ int handleCommand(ConsoleCore& core, int commandId, int code) {
     case id::kExit:
       core.view.destroyWindow();
       break;
+    case id::kRecord:
+      // Begun by the front end, which asks for the file first.
+      stopRecording(core);
+      break;
+    case id::kMark:
+      markRecording(core);
+      break;
     case id::kPortList:
       if (code == kCbnSelChange) selectPortFromList(core);
       if (code == kCbnDropDown) refreshPortList(core);
@@ -146,6 +153,7 @@ void showStatus(ConsoleCore& core) {
   facts.noAnswer = core.noAnswer;
   facts.listHint = core.listHint;
   facts.nowMs = core.clock.nowMs();
+  facts.recording = recordingFacts(core, facts.nowMs);
   char text[kStatusTextSize];
   formatStatus(facts, text);
   if (std::strcmp(text, core.statusShown) == 0) return;

@@ -11,6 +11,7 @@
 #include "base/core_clock.h"
 #include "link/link.h"
 #include "link/link_words.h"
+#include "recording/recording.h"
 #include "roster/roster.h"
 #include "roster/tile_colours.h"
 
@@ -28,6 +29,9 @@ inline constexpr int kClearUseless = 44;
 inline constexpr int kStatusLine = 45;
 inline constexpr int kAbout = 104;
 inline constexpr int kExit = 105;
+// File > "Record readings..." / "Stop recording" (Ctrl+R), File > "Mark" (F9).
+inline constexpr int kRecord = 107;
+inline constexpr int kMark = 108;
 inline constexpr int kPortList = 150;
 inline constexpr int kLinkedCount = 390;
 inline constexpr int kFirstTile = 400;
@@ -55,12 +59,23 @@ inline constexpr int kShutdownWaitMs = 300;
 inline constexpr const char* kWindowTitle = "Koravel  v" KV_VERSION;
 inline constexpr const char* kWindowClass = "MAIN";
 inline constexpr const char* kAboutText = "Koravel Version " KV_VERSION;
+inline constexpr const char* kRecordMenuText = "Record readings...";
+inline constexpr const char* kStopRecordingMenuText = "Stop recording";
+inline constexpr const char* kMarkMenuText = "Mark";
+// How long "Mark N" and the note after a recording's end stay on the
+// status line; how long the end of a recording waits for the disk when the
+// console closes.
+inline constexpr std::int64_t kMarkShownMs = 3000;
+inline constexpr std::int64_t kRecordingNoteMs = 10000;
+inline constexpr int kRecordingFinishMs = 5000;
 
 class ConsoleCore {
  public:
   explicit ConsoleCore(View& view, const LinkPlatform& platform = LinkPlatform{},
                        const CoreClock& clock = systemClock())
-      : view(view), clock(clock), roster(view, brushes, clock), link(view, words, roster, platform, clock) {}
+      : view(view), clock(clock), roster(view, brushes, clock), link(view, words, roster, platform, clock) {
+    link.setReportSink(recording.sink());
+  }
   ConsoleCore(const ConsoleCore&) = delete;
   ConsoleCore& operator=(const ConsoleCore&) = delete;
 
@@ -79,9 +94,22 @@ class ConsoleCore {
   char listHint[kStatusTextSize] = {};
   char statusShown[kStatusTextSize] = {};
 
+  // What the status line says of the recording besides its figures: the
+  // last "Mark N" and until when; a note after its end (why it could not
+  // begin, where it went) and until when; the words of a fault that stopped
+  // it, kept until the next one begins; whether the menu shows it running.
+  std::uint64_t markShown = 0;
+  std::int64_t markUntilMs = 0;
+  char recordingNote[kStatusTextSize] = {};
+  std::int64_t noteUntilMs = 0;
+  char recordingFault[kStatusTextSize] = {};
+  bool recordingShown = false;
+
   LinkWords words;
   TileBrushCache brushes;
   Roster roster;
+  // Every reading the dongle hears, to a file, while the operator asks for it.
+  Recording recording;
   Link link;
 };
 
@@ -111,6 +139,24 @@ void refreshPortList(ConsoleCore& core);
 
 // UI thread: brings the status line up to date now.
 void showStatus(ConsoleCore& core);
+
+// UI thread: the operator's recording. startRecording begins one in a new
+// file at `path` (UTF-8; `replace`: the operator agreed to replace the file
+// there); false, with why on the status line, when the file cannot be
+// made. It goes on across Stop and Start and across ports until
+// stopRecording (also command id::kRecord while one runs). markRecording
+// (command id::kMark) writes a marker row; its number, 0 when none runs.
+bool startRecording(ConsoleCore& core, const char* path, bool replace);
+void stopRecording(ConsoleCore& core);
+std::uint64_t markRecording(ConsoleCore& core);
+// The console is closing and its link has stopped: the recording's file is
+// finished, waiting at most kRecordingFinishMs for the disk. Into `out`
+// (`size` bytes) what the operator must be told (rows that could not be
+// written, a fault); "" when all went to the disk.
+void finishRecording(ConsoleCore& core, char* out, std::size_t size);
+// What the status line says of the recording at `nowMs`; a recording that
+// stopped by itself is found here (its fault kept, the menu told).
+RecordingFacts recordingFacts(ConsoleCore& core, std::int64_t nowMs);
 
 // For measurements: when the environment names a file in KORAVEL_STATS,
 // writes the link's figures to it (key=value lines: bytes read, the

@@ -24,6 +24,12 @@ void formatStatus(const StatusFacts& f, char* out) {
     }
     return;
   }
+  const RecordingFacts& r = f.recording;
+  if (r.fault[0] != '\0') {
+    std::snprintf(out, kStatusTextSize, "Recording stopped: %s (%llu rows kept in %s)", r.fault,
+                  static_cast<unsigned long long>(r.rows), r.name);
+    return;
+  }
   if (f.noAnswer) {
     if (named && p.open) {
       std::snprintf(out, kStatusTextSize, "Port %s: no answer from the dongle", p.name);
@@ -40,6 +46,28 @@ void formatStatus(const StatusFacts& f, char* out) {
                     static_cast<long long>(quiet / 1000));
       return;
     }
+  }
+  if (r.running && (r.lost != 0 || r.remade)) {
+    char trouble[160] = "";
+    if (r.lost != 0)
+      std::snprintf(trouble, sizeof trouble, ", %llu rows LOST: the disk cannot keep up",
+                    static_cast<unsigned long long>(r.lost));
+    std::snprintf(out, kStatusTextSize, "Recording to %s: %llu rows%s%s", r.name, static_cast<unsigned long long>(r.rows),
+                  trouble, r.remade ? "; the file was deleted and made again" : "");
+    return;
+  }
+  if (r.running && r.mark != 0) {
+    std::snprintf(out, kStatusTextSize, "Mark %llu", static_cast<unsigned long long>(r.mark));
+    return;
+  }
+  if (r.running) {
+    std::snprintf(out, kStatusTextSize, "Recording to %s: %llu rows%s", r.name, static_cast<unsigned long long>(r.rows),
+                  named && p.open ? "" : "; no port open");
+    return;
+  }
+  if (r.note[0] != '\0') {
+    std::snprintf(out, kStatusTextSize, "%s", r.note);
+    return;
   }
   if (!named || !p.open) {
     // Nothing open: what opening the list found, if it found a port the

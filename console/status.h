@@ -11,6 +11,21 @@ namespace kv {
 
 inline constexpr std::size_t kStatusTextSize = 384;
 
+// What the status line says of a recording (console/recording.h).
+struct RecordingFacts {
+  bool running = false;
+  const char* name = "";          // the file's name
+  std::uint64_t rows = 0;
+  std::uint64_t lost = 0;         // rows that found the queue full
+  bool remade = false;            // the file was deleted and made again
+  // The words of a fault that stopped it ("disk full"), kept until the next
+  // recording; "" for none.
+  const char* fault = "";
+  std::uint64_t mark = 0;         // a marker just made: "Mark N"
+  // Said for a while after the operator stopped it; "" for nothing.
+  const char* note = "";
+};
+
 // What the status line is made from.
 struct StatusFacts {
   PortState port;
@@ -21,14 +36,20 @@ struct StatusFacts {
   // open); "" for nothing.
   const char* listHint = "";
   std::int64_t nowMs = 0;
+  RecordingFacts recording;
 };
 
 // The line for these facts, into `out` (kStatusTextSize characters), the
 // first that holds of:
 //   "Port P lost"
 //   "Port P: held by another program" and the other reasons a pick fails
+//   "Recording stopped: disk full (N rows kept in NAME)"
 //   "Port P: no answer from the dongle"        (also "No port open: ...")
 //   "Port P: no data from the dongle for N s"  (scanning, nothing came for a while)
+//   "Recording to NAME: N rows, M LOST ..."    (rows lost, the file made again)
+//   "Mark N"                                   (a marker just made)
+//   "Recording to NAME: N rows"                (and "; no port open")
+//   the note of a recording just stopped
 //   while no port is open, the list's hint, else
 //   "No port open: pick the dongle's port in the list"
 //   "Port P open, scanning" / "Port P open"

@@ -17,13 +17,17 @@
 #include "console/class_display.h"
 #include "console/console.h"
 #include "console/layout.h"
+#include <fstream>
+
 #include "support/hand_clock.h"
+#include "support/recording_check.h"
 #include "support/pty.h"
 #include "support/recording_view.h"
 
 namespace kv {
 namespace {
 
+namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 
 class ConsoleTest : public ::testing::Test {
@@ -167,7 +171,6 @@ TEST_F(ConsoleTest, TheStatusLineTellsOfAnUnansweredStartAQuietDongleAndALostPor
 }
 
 TEST_F(ConsoleTest, OpeningThePortListListsPortsThatCameSinceAndKeepsThePick) {
-  namespace fs = std::filesystem;
   const fs::path runtime = fs::temp_directory_path() / ("kv-runtime-" + std::to_string(::getpid()));
   fs::create_directories(runtime / "koravel");
   const char* saved = std::getenv("XDG_RUNTIME_DIR");
@@ -229,6 +232,103 @@ TEST(Status, APickThatFailsSaysWhy) {
   EXPECT_STREQ(win32OpenFailure(5), "held by another program");
   EXPECT_STREQ(win32OpenFailure(2), "not found");
   EXPECT_EQ(win32OpenFailure(995), nullptr);
+}
+
+TEST(Status, ARecordingIsSaidUnlessSomethingIsWrong) {
+  StatusFacts f;
+  std::snprintf(f.port.name, sizeof f.port.name, "/dev/ttyUSB0");
+  f.port.open = true;
+  f.scanning = true;
+  f.recording.running = true;
+  f.recording.name = "class.csv";
+  f.recording.rows = 1234;
+  char text[kStatusTextSize];
+  const auto line = [&] {
+    formatStatus(f, text);
+    return std::string(text);
+  };
+  EXPECT_EQ(line(), "Recording to class.csv: 1234 rows");
+  f.recording.mark = 3;
+  EXPECT_EQ(line(), "Mark 3");
+  f.recording.lost = 17;
+  EXPECT_EQ(line(), "Recording to class.csv: 1234 rows, 17 rows LOST: the disk cannot keep up");
+  f.recording.lost = 0;
+  f.recording.remade = true;
+  EXPECT_EQ(line(), "Recording to class.csv: 1234 rows; the file was deleted and made again");
+  // The link's troubles come first.
+  f.noAnswer = true;
+  EXPECT_EQ(line(), "Port /dev/ttyUSB0: no answer from the dongle");
+  f.noAnswer = false;
+  f.port.open = false;
+  f.recording = RecordingFacts{.running = true, .name = "class.csv", .rows = 7};
+  EXPECT_EQ(line(), "Recording to class.csv: 7 rows; no port open");
+  // A recording stopped by a fault is said until the next one; only the
+  // port's own troubles come before it.
+  f.port.open = true;
+  f.recording = RecordingFacts{.running = false, .name = "class.csv", .rows = 99, .fault = "disk full"};
+  EXPECT_EQ(line(), "Recording stopped: disk full (99 rows kept in class.csv)");
+  f.port.lost = true;
+  EXPECT_EQ(line(), "Port /dev/ttyUSB0 lost");
+  // After the operator's stop, a note for a while; then the port as before.
+  f.port.lost = false;
+  f.recording = RecordingFacts{.name = "class.csv", .note = "Recording saved: 99 rows in /tmp/class.csv"};
+  EXPECT_EQ(line(), "Recording saved: 99 rows in /tmp/class.csv");
+  f.recording.note = "";
+  EXPECT_EQ(line(), "Port /dev/ttyUSB0 open, scanning");
+}
+
+TEST_F(ConsoleTest, ARecordingGoesOnAcrossStopStartAndPortsWithItsMarks) {
+  const std::string dir = ::testing::TempDir() + "kv-console-rec-" + std::to_string(::getpid());
+  fs::create_directories(dir);
+  const std::string path = dir + "/class.csv";
+  fs::remove(path);
+  EXPECT_EQ(view.recordMenu(), kRecordMenuText);
+  EXPECT_EQ(markRecording(core), 0u);  // nothing to mark yet
+  // Begun before a port is picked.
+  ASSERT_TRUE(startRecording(core, path.c_str(), false));
+  EXPECT_EQ(view.recordMenu(), kStopRecordingMenuText);
+  EXPECT_TRUE(view.markable());
+  EXPECT_EQ(view.statusLine(), "Recording to class.csv: 0 rows; no port open");
+  pickPort();
+  report("Coros Pulse", "A1A2A3A4A5A6");
+  handleCommand(core, id::kMark, 0);
+  EXPECT_EQ(view.statusLine(), "Mark 1");
+  // Start and Stop, then the same port picked again: the same file.
+  handleCommand(core, id::kStart, 0);
+  ASSERT_TRUE(sendAck());
+  handleCommand(core, id::kStart, 0);
+  ASSERT_TRUE(sendAck());
+  pickPort();
+  report("Polar H10 77", "B1B2B3B4B5B6");  // no tile, but recorded
+  clock.advance(kMarkShownMs);
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+  while (core.recording.stats().rows < 2 && std::chrono::steady_clock::now() < end)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  watchConsole(core);
+  EXPECT_EQ(view.statusLine(), "Recording to class.csv: 2 rows");
+  handleCommand(core, id::kRecord, 0);
+  EXPECT_EQ(view.recordMenu(), kRecordMenuText);
+  EXPECT_FALSE(view.markable());
+  EXPECT_EQ(view.statusLine(), "Recording saved: 2 rows in " + path);
+  clock.advance(kRecordingNoteMs);
+  watchConsole(core);
+  EXPECT_EQ(view.statusLine().find("Recording"), std::string::npos);
+  std::string problem;
+  std::ifstream in(path, std::ios::binary);
+  const auto rows = test::readCsvRows(std::string(std::istreambuf_iterator<char>(in), {}), &problem);
+  EXPECT_EQ(problem, "");
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0].name, "Coros Pulse");
+  EXPECT_EQ(rows[1].marker, "1");
+  EXPECT_EQ(rows[2].name, "Polar H10 77");
+  // A file that is there is never replaced unless the operator said so.
+  EXPECT_FALSE(startRecording(core, path.c_str(), false));
+  EXPECT_EQ(view.statusLine(), "Cannot record to " + path + ": it exists");
+  EXPECT_EQ(view.recordMenu(), kRecordMenuText);
+  char told[256];
+  finishRecording(core, told, sizeof told);
+  EXPECT_STREQ(told, "");
+  fs::remove_all(dir);
 }
 
 TEST_F(ConsoleTest, TilesAndTooltipRequestsPassThroughTheRoster) {

@@ -80,6 +80,9 @@ QIcon programIcon() {
 void setUpApplication(QApplication& app) {
   app.setStyle(QStyleFactory::create("Fusion"));
   app.setApplicationName("koravel");
+  // The few choices it keeps for the user (the folder of the last
+  // recording) go to ~/.config/koravel/koravel.conf.
+  app.setOrganizationName("koravel");
   app.setApplicationVersion(KV_VERSION);
   app.setDesktopFileName("koravel");
   app.setWindowIcon(programIcon());

@@ -1,6 +1,8 @@
 #include "console/qt/console_session.h"
 
 #include <QApplication>
+#include <QMessageBox>
+#include <cstdio>
 
 namespace kv::qt {
 
@@ -22,6 +24,14 @@ void ConsoleSession::finish() {
   if (finished_) return;
   finished_ = true;
   core.link.stopLink();
+  // The recording's file is finished once nothing more can come.
+  char told[512];
+  finishRecording(core, told, sizeof told);
+  if (told[0] != '\0') {
+    std::fprintf(stderr, "koravel: recording: %s\n", told);
+    if (window.isVisible() || QApplication::instance() != nullptr)
+      QMessageBox::warning(nullptr, "Koravel: recording", QString::fromUtf8(told));
+  }
   view.detach(&window);
 }
 

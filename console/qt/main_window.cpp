@@ -3,13 +3,18 @@
 #include <QAction>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QKeySequence>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QSettings>
 #include <QShortcut>
+#include <QStandardPaths>
 #include <QTimer>
 
 #include <algorithm>
@@ -27,6 +32,9 @@
 namespace kv::qt {
 
 namespace {
+
+// Where the folder of the last recording is kept (per user).
+constexpr const char* kRecordingFolderKey = "recording/folder";
 
 // The port list's place gives the height of its dropped-down list: about
 // four ports below its own field.
@@ -54,6 +62,13 @@ class PortList : public QComboBox {
 }  // namespace
 
 MainWindow::MainWindow(ConsoleCore& core, QtView& view) : core_(core), view_(view) {
+  chooseRecordingFile = [this](const QString& suggested) {
+    // The dialog asks before it lets an existing file be picked.
+    RecordingChoice choice;
+    choice.path = QFileDialog::getSaveFileName(this, "Record readings", suggested, "CSV files (*.csv);;All files (*)");
+    choice.replace = !choice.path.isEmpty() && QFileInfo::exists(choice.path);
+    return choice;
+  };
   setWindowTitle(kWindowTitle);
   setWindowIcon(programIcon());
   // A title, a system menu and a minimise button: no sizing, no maximise.
@@ -82,6 +97,14 @@ MainWindow::~MainWindow() {
 
 void MainWindow::createMenu() {
   QMenu* file = menuBar()->addMenu("&File");
+  recordAction_ = file->addAction(kRecordMenuText);
+  recordAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
+  connect(recordAction_, &QAction::triggered, this, [this] { toggleRecording(); });
+  markAction_ = file->addAction(kMarkMenuText);
+  markAction_->setShortcut(QKeySequence(Qt::Key_F9));
+  markAction_->setEnabled(false);
+  connect(markAction_, &QAction::triggered, this, [this] { command(id::kMark, 0); });
+  file->addSeparator();
   exit_ = file->addAction("E&xit");
   connect(exit_, &QAction::triggered, this, [this] { command(id::kExit, 0); });
   QMenu* view = menuBar()->addMenu(kViewMenuText);
@@ -207,6 +230,33 @@ void MainWindow::toggleClassDisplay() {
   } else {
     classDisplay_->openBeside(this);
   }
+}
+
+QString MainWindow::suggestedRecordingPath() const {
+  QString folder = QSettings().value(kRecordingFolderKey).toString();
+  if (folder.isEmpty() || !QFileInfo(folder).isDir()) {
+    folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    if (!QFileInfo(folder).isDir()) folder = QDir::homePath();
+  }
+  char name[32];
+  defaultRecordingName(name, unixMsNow());
+  return QDir(folder).filePath(QString::fromUtf8(name));
+}
+
+void MainWindow::toggleRecording() {
+  if (core_.recording.running()) {
+    command(id::kRecord, 0);
+    return;
+  }
+  const RecordingChoice choice = chooseRecordingFile(suggestedRecordingPath());
+  if (choice.path.isEmpty()) return;
+  if (startRecording(core_, choice.path.toUtf8().constData(), choice.replace))
+    QSettings().setValue(kRecordingFolderKey, QFileInfo(choice.path).absolutePath());
+}
+
+void MainWindow::showRecording(const char* recordText, bool markable) {
+  recordAction_->setText(QString::fromUtf8(recordText));
+  markAction_->setEnabled(markable);
 }
 
 void MainWindow::runShutdown() {

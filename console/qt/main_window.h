@@ -6,8 +6,10 @@
 
 #include <QElapsedTimer>
 #include <QMainWindow>
+#include <QString>
 #include <QTimer>
 #include <array>
+#include <functional>
 
 #include "base/view.h"
 
@@ -67,6 +69,26 @@ class MainWindow : public QMainWindow {
   QAction* exitAction() const { return exit_; }
   QAction* aboutAction() const { return about_; }
   QAction* classDisplayAction() const { return classDisplayAction_; }
+  QAction* recordAction() const { return recordAction_; }
+  QAction* markAction() const { return markAction_; }
+
+  // File > "Record readings..." (Ctrl+R): asks for a file, then records to
+  // it; while a recording runs the same item, "Stop recording", ends it.
+  void toggleRecording();
+  // What the item asks with: given the path it suggests, the file the
+  // operator chose (UTF-8 path, "" for none) and whether an existing one
+  // may be replaced (the operator said so). A file dialog unless a test
+  // puts something else here.
+  struct RecordingChoice {
+    QString path;
+    bool replace = false;
+  };
+  std::function<RecordingChoice(const QString& suggested)> chooseRecordingFile;
+  // The path suggested: koravel-YYYYMMDD-HHMMSSZ.csv in the folder used
+  // last, else the user's Documents folder.
+  QString suggestedRecordingPath() const;
+  // The recording item and "Mark" as the core says (View::showRecording).
+  void showRecording(const char* recordText, bool markable);
 
   // View > Class display, F11: opens the class display, or closes it when
   // it is open. Null until first opened.
@@ -115,6 +137,8 @@ class MainWindow : public QMainWindow {
   QAction* exit_ = nullptr;
   QAction* about_ = nullptr;
   QAction* classDisplayAction_ = nullptr;
+  QAction* recordAction_ = nullptr;
+  QAction* markAction_ = nullptr;
   ClassDisplayWindow* classDisplay_ = nullptr;
 };
 

@@ -204,6 +204,10 @@ void QtView::selectPortItem(int index) {
 
 void QtView::postStatusCheck() { poster_.post("statusCheck"); }
 
+void QtView::showRecording(const char* recordText, bool markable) {
+  withWindow([recordText, markable](MainWindow& w) { w.showRecording(recordText, markable); });
+}
+
 void QtView::repaintTilesHere() {
   if (window_ == nullptr) return;
   for (int i = 0; i < kTileCount; ++i) window_->tile(i)->update();

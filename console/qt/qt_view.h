@@ -92,6 +92,7 @@ class QtView final : public View {
   void clearPorts() override;
   void selectPortItem(int index) override;
   void postStatusCheck() override;
+  void showRecording(const char* recordText, bool markable) override;
 
  private:
   friend class UiPoster;

@@ -273,6 +273,23 @@ std::string RecordingView::statusLine() const {
   return statusLine_;
 }
 
+void RecordingView::showRecording(const char* recordText, bool markable) {
+  std::lock_guard lock(m_);
+  recordMenu_ = recordText;
+  markable_ = markable;
+  record(std::string("showRecording ") + recordText + (markable ? " markable" : ""));
+}
+
+std::string RecordingView::recordMenu() const {
+  std::lock_guard lock(m_);
+  return recordMenu_;
+}
+
+bool RecordingView::markable() const {
+  std::lock_guard lock(m_);
+  return markable_;
+}
+
 void RecordingView::clearPorts() {
   std::lock_guard lock(m_);
   ports_.clear();

@@ -30,6 +30,9 @@ class RecordingView : public View {
   std::vector<int> tooltipRequests() const;
   std::string logButtonLabel() const;
   std::string statusLine() const;
+  // The File menu's recording item, and whether "Mark" may be used.
+  std::string recordMenu() const;
+  bool markable() const;
   // Every call, one line each, in order ("setTileText 3 ...").
   std::vector<std::string> calls() const;
   void clearCalls();
@@ -84,6 +87,7 @@ class RecordingView : public View {
   int statusChecksPosted() const;
   void clearPorts() override;
   void selectPortItem(int index) override;
+  void showRecording(const char* recordText, bool markable) override;
 
  private:
   void record(std::string line);
@@ -109,6 +113,8 @@ class RecordingView : public View {
   std::vector<int> tooltipRequests_;
   std::string logButton_ = "Stop Log";
   std::string statusLine_;
+  std::string recordMenu_ = "Record readings...";
+  bool markable_ = false;
   int statusChecks_ = 0;
   std::vector<std::string> calls_;
   int selectedPort_ = -1;

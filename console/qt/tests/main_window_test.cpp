@@ -4,9 +4,13 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QHelpEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
@@ -707,6 +711,66 @@ TEST_F(ConsoleWindowTest, TheClassDisplayShowsTheLinkedDevicesBigAndGreysTheSile
   QTest::keyClick(display, Qt::Key_Escape);
   EXPECT_TRUE(spinUntil([&] { return !display->isFullScreen(); }));
   EXPECT_TRUE(display->isVisible());
+}
+
+TEST_F(ConsoleWindowTest, RecordReadingsAsksForAFileMarksWithF9AndStopsWithCtrlR) {
+  MainWindow& w = window();
+  const QString folder = QDir::temp().filePath(QString("kv-qt-record-%1").arg(QCoreApplication::applicationPid()));
+  QDir(folder).removeRecursively();
+  ASSERT_TRUE(QDir().mkpath(folder));
+  QString suggested;
+  const QString path = folder + "/class.csv";
+  w.chooseRecordingFile = [&](const QString& s) {
+    suggested = s;
+    return MainWindow::RecordingChoice{path, false};
+  };
+  EXPECT_EQ(w.recordAction()->text(), "Record readings...");
+  EXPECT_EQ(w.recordAction()->shortcut(), QKeySequence("Ctrl+R"));
+  EXPECT_EQ(w.markAction()->shortcut(), QKeySequence(Qt::Key_F9));
+  EXPECT_FALSE(w.markAction()->isEnabled());
+  // In the File menu, above Exit.
+  const QList<QAction*> file = w.exitAction()->associatedObjects().isEmpty()
+                                   ? QList<QAction*>{}
+                                   : qobject_cast<QMenu*>(w.exitAction()->associatedObjects().first())->actions();
+  ASSERT_GE(file.size(), 3);
+  EXPECT_EQ(file.indexOf(w.recordAction()), 0);
+  EXPECT_EQ(file.indexOf(w.markAction()), 1);
+  EXPECT_EQ(file.last(), w.exitAction());
+
+  ASSERT_NO_FATAL_FAILURE(openDevice());
+  w.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+  QTest::keyClick(&w, Qt::Key_R, Qt::ControlModifier);
+  EXPECT_TRUE(QFileInfo(suggested).fileName().startsWith("koravel-"));
+  EXPECT_TRUE(suggested.endsWith("Z.csv"));
+  EXPECT_EQ(w.recordAction()->text(), "Stop recording");
+  EXPECT_TRUE(w.markAction()->isEnabled());
+  device.sendReport("Zo\xc3\xab", "C0FFEE000001", 77, 779, 80);
+  ASSERT_TRUE(spinUntil([&] { return core().recording.stats().rows == 1; }));
+  QTest::keyClick(&w, Qt::Key_F9);
+  EXPECT_EQ(w.statusLine()->text(), "Mark 1");
+  device.sendReport("Zo\xc3\xab", "C0FFEE000001", 78, 769, 80);
+  ASSERT_TRUE(spinUntil([&] { return core().recording.stats().rows == 2; }));
+  ASSERT_TRUE(spinUntil([&] { return w.statusLine()->text() == "Recording to class.csv: 2 rows"; },
+                        boundMs(kMarkShownMs / 1000.0 + kWatchTickS + kLoadMarginS)));
+  QTest::keyClick(&w, Qt::Key_R, Qt::ControlModifier);
+  EXPECT_EQ(w.recordAction()->text(), "Record readings...");
+  EXPECT_FALSE(w.markAction()->isEnabled());
+  EXPECT_EQ(w.statusLine()->text(), "Recording saved: 2 rows in " + path);
+  QFile csv(path);
+  ASSERT_TRUE(csv.open(QIODevice::ReadOnly));
+  const QByteArray text = csv.readAll();
+  EXPECT_EQ(text.count("\r\n"), 4);
+  EXPECT_TRUE(text.contains(",C0FFEE000001,Zo\xc3\xab,other,77,779,80,"));
+  EXPECT_TRUE(text.contains(",,,,,,,,,1\r\n"));
+  // The next suggestion is in the folder used last.
+  EXPECT_EQ(QFileInfo(w.suggestedRecordingPath()).absolutePath(), QFileInfo(path).absolutePath());
+  // A file that cannot be made is said, and nothing records.
+  w.chooseRecordingFile = [&](const QString&) { return MainWindow::RecordingChoice{folder + "/no/such/x.csv", false}; };
+  w.recordAction()->trigger();
+  EXPECT_EQ(w.recordAction()->text(), "Record readings...");
+  EXPECT_TRUE(w.statusLine()->text().startsWith("Cannot record to " + folder + "/no/such/x.csv: "));
+  QDir(folder).removeRecursively();
 }
 
 }  // namespace
