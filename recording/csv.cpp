@@ -50,7 +50,7 @@ char* putTimes(char* at, std::int64_t unixMs, std::int64_t sinceStartMs) {
 }  // namespace
 
 const char* csvHeader() {
-  return "time,seconds,address,name,brand,heart_rate,rr_ms,battery_pct,rssi,check,marker\r\n";
+  return "time,seconds,address,name,brand,heart_rate,rr_ms,battery_pct,rssi,check,marker,person,max_hr,pct_max,zone\r\n";
 }
 
 std::int64_t unixMsNow() {
@@ -90,7 +90,8 @@ const char* brandLabel(const char* name) {
   }
 }
 
-std::size_t formatReadingRow(char* out, std::int64_t unixMs, std::int64_t sinceStartMs, const DeviceReport& report) {
+std::size_t formatReadingRow(char* out, std::int64_t unixMs, std::int64_t sinceStartMs, const DeviceReport& report,
+                             const Participant* person) {
   char* at = putTimes(out, unixMs, sinceStartMs);
   char address[decodedTextSize(kAddressWidth)];
   decodeText(address, sizeof address, report.address, kAddressWidth);
@@ -112,8 +113,28 @@ std::size_t formatReadingRow(char* out, std::int64_t unixMs, std::int64_t sinceS
   if (report.rrInterval != kNoReading16) at = putUnsigned(at, report.rrInterval);
   *at++ = ',';
   if (report.battery != kNoReading8) at = putUnsigned(at, report.battery);
-  at += std::snprintf(at, 17, ",%d,0x%02X,\r\n", static_cast<int>(report.rssi), static_cast<unsigned>(report.check));
-  return static_cast<std::size_t>(at - out);
+  // rssi, check, and the marker's empty cell.
+  at += std::snprintf(at, 16, ",%d,0x%02X,,", static_cast<int>(report.rssi), static_cast<unsigned>(report.check));
+  if (person != nullptr) {
+    at = putCsvField(at, person->name);
+    *at++ = ',';
+    if (person->maxHr > 0) at = putUnsigned(at, static_cast<unsigned>(person->maxHr));
+    *at++ = ',';
+    const int hr = report.heartRate == kNoReading8 ? -1 : report.heartRate;
+    const int pct = percentOfMax(hr, person->maxHr);
+    if (pct >= 0) {
+      at = putUnsigned(at, static_cast<unsigned>(pct));
+      *at++ = ',';
+      at = putUnsigned(at, static_cast<unsigned>(zoneOf(hr, person->maxHr)));
+    } else {
+      *at++ = ',';
+    }
+  } else {
+    std::memcpy(at, ",,,", 3);
+    at += 3;
+  }
+  std::memcpy(at, "\r\n", 3);
+  return static_cast<std::size_t>(at + 2 - out);
 }
 
 std::size_t formatMarkerRow(char* out, std::int64_t unixMs, std::int64_t sinceStartMs, const char* text) {
@@ -124,8 +145,9 @@ std::size_t formatMarkerRow(char* out, std::int64_t unixMs, std::int64_t sinceSt
   char marker[kMarkerTextSize + 1];
   decodeText(marker, sizeof marker, text);
   at = putCsvField(at, marker);
-  *at++ = '\r';
-  *at++ = '\n';
+  // person, max_hr, pct_max, zone: empty.
+  std::memcpy(at, ",,,,\r\n", 6);
+  at += 6;
   *at = '\0';
   return static_cast<std::size_t>(at - out);
 }

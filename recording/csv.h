@@ -2,9 +2,12 @@
 // each built into a caller's buffer (no allocation).
 //
 // Columns: time (ISO 8601, UTC, ms), seconds (since the recording began),
-// address, name, brand, heart_rate, rr_ms, battery_pct, rssi, check, marker.
-// A value the device did not send is an empty cell; a marker row has only
-// its time, seconds and marker. Texts from the air are decoded to UTF-8
+// address, name, brand, heart_rate, rr_ms, battery_pct, rssi, check, marker,
+// person, max_hr, pct_max, zone. A value the device did not send is an
+// empty cell; a marker row has only its time, seconds and marker. The last
+// four are the participant wearing the device, when the participants file
+// names one: the person's name, maximum heart rate, the reading's whole
+// percent of it and its zone (0 for rest, 1 to 5); empty when not known. Texts from the air are decoded to UTF-8
 // without control characters, and no text cell can be taken for a formula
 // (putCsvField). CR LF line ends.
 #pragma once
@@ -13,6 +16,7 @@
 #include <cstdint>
 
 #include "link/frame.h"
+#include "participants/participants.h"
 
 namespace kv {
 
@@ -22,19 +26,21 @@ inline constexpr std::size_t kMarkerTextSize = 100;
 
 // Room for the longest row: every field at its widest, each text quoted
 // with each of its characters doubled and an apostrophe in front.
-inline constexpr std::size_t kMaxRowSize = 512;
+inline constexpr std::size_t kMaxRowSize = 1024;
 
 // The header row, with its CR LF.
 const char* csvHeader();
 // The number of columns.
-inline constexpr int kCsvColumns = 11;
+inline constexpr int kCsvColumns = 15;
 
 // A reading's row. `unixMs`: its wall-clock time (milliseconds since 1970,
 // UTC); `sinceStartMs`: since the recording began. `name` and `address` are
 // the report's fields as they came (at most kDeviceNameWidth and
-// kAddressWidth bytes, NUL-padded or not). Returns the row's length, CR LF
-// included; `out` (at least kMaxRowSize) ends with a NUL.
-std::size_t formatReadingRow(char* out, std::int64_t unixMs, std::int64_t sinceStartMs, const DeviceReport& report);
+// kAddressWidth bytes, NUL-padded or not). `person`: who wears the device,
+// or null. Returns the row's length, CR LF included; `out` (at least
+// kMaxRowSize) ends with a NUL.
+std::size_t formatReadingRow(char* out, std::int64_t unixMs, std::int64_t sinceStartMs, const DeviceReport& report,
+                             const Participant* person = nullptr);
 
 // A marker's row: `text` (UTF-8, terminated) in the marker column.
 std::size_t formatMarkerRow(char* out, std::int64_t unixMs, std::int64_t sinceStartMs, const char* text);

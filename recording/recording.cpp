@@ -116,6 +116,9 @@ struct Recording::Shared {
   std::atomic<bool> moreDevices{false};
   std::atomic<std::uint32_t> remade{0};
 
+  // Who wears which device, under `mutex`; the writer takes it per batch.
+  std::shared_ptr<const ParticipantTable> participants;
+
   // --- the writer's own ---
   OutputFile* out = nullptr;
   char path[kRecordingPathSize] = {};
@@ -129,6 +132,11 @@ Recording::Recording(const RecordingOptions& options)
 Recording::~Recording() { stop(0); }
 
 bool Recording::running() const { return shared_->running.load(); }
+
+void Recording::setParticipants(std::shared_ptr<const ParticipantTable> participants) {
+  std::lock_guard lock(shared_->mutex);
+  shared_->participants = std::move(participants);
+}
 
 void Recording::onBadSeal(void* self) {
   Shared& s = *static_cast<Recording*>(self)->shared_;
@@ -374,6 +382,7 @@ void Recording::writerLoop(std::shared_ptr<Shared> shared) {
   // Takes up to kBatchRows from the queue, the markers' texts with them.
   // Waits for rows for up to kRecordingWriteEveryMs, so that a write takes
   // what came meanwhile. *finish: the end was asked for and nothing is left.
+  std::shared_ptr<const ParticipantTable> people;
   auto take = [&](bool* finish) {
     std::unique_lock lock(s.mutex);
     if (s.count < kBatchRows && !s.finish && !s.abandon.load())
@@ -391,6 +400,7 @@ void Recording::writerLoop(std::shared_ptr<Shared> shared) {
     // An empty queue starts again at its front: the pages it touches stay few.
     if (s.count == 0) s.head = 0;
     *finish = s.finish && s.count == 0;
+    people = s.participants;
     return n;
   };
 
@@ -441,7 +451,8 @@ void Recording::writerLoop(std::shared_ptr<Shared> shared) {
           const DeviceReport report{.kind = e.kind, .name = name, .address = address, .check = e.check,
                                     .rssi = e.rssi, .heartRate = e.heartRate, .rrInterval = e.rrInterval,
                                     .battery = e.battery};
-          b.length += formatReadingRow(b.text + b.length, e.unixMs, e.sinceMs, report);
+          const Participant* person = people != nullptr ? people->find(address) : nullptr;
+          b.length += formatReadingRow(b.text + b.length, e.unixMs, e.sinceMs, report, person);
         } else {
           b.length += formatMarkerRow(b.text + b.length, e.unixMs, e.sinceMs, texts[i]);
         }

@@ -33,6 +33,7 @@
 
 #include "link/frame.h"
 #include "link/parser.h"
+#include "participants/participants.h"
 #include "recording/csv.h"
 #include "recording/output_file.h"
 
@@ -115,6 +116,9 @@ class Recording {
   RecordingStats stop(int waitMs, bool (*wait)(void*) = nullptr, void* arg = nullptr);
 
   bool running() const;
+  // Who wears which device, for the rows' person columns; null: nobody.
+  // Any time, from the controlling thread; rows written from then on use it.
+  void setParticipants(std::shared_ptr<const ParticipantTable> participants);
   RecordingStats stats() const;
   // The file written now, as given to startFile, or "standard output".
   const char* path() const { return path_; }

@@ -34,20 +34,20 @@ std::string row(const DeviceReport& r, std::int64_t unixMs = 0, std::int64_t sin
 }
 
 TEST(CsvRows, FieldsEmptyCellsQuotingAndMarkers) {
-  EXPECT_EQ(csvHeader(), std::string("time,seconds,address,name,brand,heart_rate,rr_ms,battery_pct,rssi,check,marker\r\n"));
+  EXPECT_EQ(csvHeader(), std::string("time,seconds,address,name,brand,heart_rate,rr_ms,battery_pct,rssi,check,marker,person,max_hr,pct_max,zone\r\n"));
   EXPECT_EQ(row(report("Mirabeat 0007", "D8A01D5C3E71", 72, 833, 95), 1796830459123, 12345),
-            "2026-12-09T15:34:19.123Z,12.345,D8A01D5C3E71,Mirabeat 0007,Mirabeat,72,833,95,-60,0x80,\r\n");
+            "2026-12-09T15:34:19.123Z,12.345,D8A01D5C3E71,Mirabeat 0007,Mirabeat,72,833,95,-60,0x80,,,,,\r\n");
   // No value is an empty cell; padding is not part of the name.
   EXPECT_EQ(row(report("Polar H10 1       ", "AABBCCDDEEFF", 255, 65535, 255, 4, 0x00)),
-            "1970-01-01T00:00:00.000Z,0.000,AABBCCDDEEFF,Polar H10 1,Polar,,,,4,0x00,\r\n");
+            "1970-01-01T00:00:00.000Z,0.000,AABBCCDDEEFF,Polar H10 1,Polar,,,,4,0x00,,,,,\r\n");
   // RFC 4180 quoting.
   EXPECT_EQ(row(report("Team \"A\", lane 3", "0A0B0C0D0E0F", 0, 0, 0, -128)),
-            "1970-01-01T00:00:00.000Z,0.000,0A0B0C0D0E0F,\"Team \"\"A\"\", lane 3\",other,0,0,0,-128,0x80,\r\n");
+            "1970-01-01T00:00:00.000Z,0.000,0A0B0C0D0E0F,\"Team \"\"A\"\", lane 3\",other,0,0,0,-128,0x80,,,,,\r\n");
   char out[kMaxRowSize];
   formatMarkerRow(out, 1796830459123, 61000, "3");
-  EXPECT_STREQ(out, "2026-12-09T15:34:19.123Z,61.000,,,,,,,,,3\r\n");
+  EXPECT_STREQ(out, "2026-12-09T15:34:19.123Z,61.000,,,,,,,,,3,,,,\r\n");
   formatMarkerRow(out, 0, 0, "=warm-up, \"easy\"\x1b[2J");
-  EXPECT_STREQ(out, "1970-01-01T00:00:00.000Z,0.000,,,,,,,,,\"'=warm-up, \"\"easy\"\"?[2J\"\r\n");
+  EXPECT_STREQ(out, "1970-01-01T00:00:00.000Z,0.000,,,,,,,,,\"'=warm-up, \"\"easy\"\"?[2J\",,,,\r\n");
 }
 
 TEST(CsvRows, TextsFromTheAirAreNeitherFormulasNorControls) {
@@ -141,6 +141,33 @@ TEST_F(RecordingTest, ReadingsAndMarkersInTheOrderTheyCame) {
   ASSERT_TRUE(rec.startFile(path.c_str(), true, &err));
   rec.stop(5000);
   EXPECT_EQ(readFile(path), csvHeader());
+}
+
+TEST_F(RecordingTest, RowsNameTheParticipantTheirMaximumPercentAndZone) {
+  auto people = std::make_shared<ParticipantTable>();
+  people->put(Participant{"0000000000A1", "Zo\xc3\xab", 200});
+  people->put(Participant{"0000000000A2", "=Ben+1", 0});
+  Recording rec;
+  int err = 0;
+  const std::string path = dir_ + "/people.csv";
+  rec.setParticipants(people);
+  ASSERT_TRUE(rec.startFile(path.c_str(), false, &err));
+  feed(rec, report("Mirabeat", "0000000000a1", 139));  // 69 %: zone 2 (an address in any case)
+  feed(rec, report("Mirabeat", "0000000000A1", 140));  // 70 %: zone 3
+  feed(rec, report("Mirabeat", "0000000000A1", 255));  // no heart rate: no percent, no zone
+  feed(rec, report("Coros", "0000000000A2", 150));     // no maximum known
+  feed(rec, report("Coros", "0000000000A3", 150));     // nobody
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  rec.setParticipants(nullptr);  // forgotten: from now on nobody
+  feed(rec, report("Mirabeat", "0000000000A1", 150));
+  rec.stop(5000);
+  const auto rows = rowsOf(readFile(path));
+  ASSERT_EQ(rows.size(), 6u);
+  const std::vector<std::vector<std::string>> want = {{"Zo\xc3\xab", "200", "69", "2"}, {"Zo\xc3\xab", "200", "70", "3"},
+                                                      {"Zo\xc3\xab", "200", "", ""},      {"'=Ben+1", "", "", ""},
+                                                      {"", "", "", ""},                      {"", "", "", ""}};
+  for (std::size_t i = 0; i < rows.size(); ++i)
+    EXPECT_EQ((std::vector<std::string>{rows[i].person, rows[i].maxHr, rows[i].pctMax, rows[i].zone}), want[i]) << i;
 }
 
 TEST_F(RecordingTest, AFullQueueCountsWhatItLosesAndMoreDevicesThanAClassAreCounted) {

@@ -59,6 +59,12 @@ RecordParse parseRecordOptions(int argc, const char* const* argv, RecordOptions*
         *error = "--out needs a file name (or - for standard output)";
         return RecordParse::Error;
       }
+    } else if (name == "--participants") {
+      if (!takeValue(&options->participants)) return RecordParse::Error;
+      if (options->participants.empty()) {
+        *error = "--participants needs a file name";
+        return RecordParse::Error;
+      }
     } else if (name == "--duration") {
       std::string text;
       if (!takeValue(&text)) return RecordParse::Error;
@@ -104,6 +110,7 @@ std::string portPathFor(const std::string& name, bool win32) {
 
 std::string recordUsage(const std::string& program) {
   return "Usage: " + program + R"( --port NAME [--out FILE] [--duration SECONDS] [--all]
+       [--participants FILE]
        )" + program + R"( --list-ports | --help | --version
 
 Records the readings of every heart-rate device a Koravel dongle hears, as
@@ -123,6 +130,11 @@ the file.
   --all                a row for every report with a good seal, whatever its
                        check byte (default: only the readings the console
                        applies, check byte 0x80)
+  --participants FILE  who wears which device (a CSV with the columns
+                       address, name and max_hr or age): each row then
+                       names the person, the maximum heart rate, the
+                       reading's percent of it and its zone. A file that
+                       cannot be used stops the recorder before it begins
   --list-ports         list the ports the console would list, and exit
   -h, --help           this text
   --version            the version
@@ -133,20 +145,28 @@ does not. Devices are told apart by their address.
 
 Columns: time (ISO 8601, UTC, milliseconds), seconds (since the start),
 address, name, brand (Mirabeat, Polar or other), heart_rate, rr_ms,
-battery_pct, rssi (dBm), check (the check byte, e.g. 0x80). A value the
-device did not send (heart rate or battery 255, RR 65535) is an empty cell.
-Line ends are CR LF, names are quoted as RFC 4180 says.
+battery_pct, rssi (dBm), check (the check byte, e.g. 0x80), marker (a
+line typed on standard input), person, max_hr, pct_max, zone (0 for rest,
+1 to 5; from the participants file). A value not known is an empty cell.
+UTF-8, CR LF line ends, quoted as RFC 4180 says; a text a spreadsheet
+would take for a formula gets an apostrophe in front.
 
-Each row is written whole when its report arrives, and the file is synced
-to the disk every second. When the port goes away, the recorder says so
-once and tries the same port again every second; when the dongle is back it
-goes on in the same file.
+Rows go into a queue in memory (over ten minutes of the busiest line) and a
+thread of their own writes them and syncs the file to the disk every
+second; rows that find the queue full are counted as lost and said. A
+dongle that does not answer is asked again every 2 s and said after 5 s.
+When the port goes away, the recorder says so once and tries the same port
+again every second; when the dongle is back it goes on in the same file.
+Each line on standard input (typed on the terminal) is a marker row.
 
 While it runs, a terminal shows a table of the devices heard, redrawn every
 second; when standard error is not a terminal, one summary line every 10 s.
 
-Exit status: 0 when the recording ended as asked, 1 when the port or the
-file could not be used, 2 for bad options.
+Exit status: 0 when the recording ended as asked (also when the reader of
+standard output went away); 1 when the port or the file could not be used,
+when rows were lost or could not be written, when the file was deleted
+while recording, or when the dongle never answered; 2 for bad options or a
+participants file that cannot be used.
 )";
 }
 

@@ -13,6 +13,7 @@ struct RecordOptions {
   std::string out;              // "": named from the start time; "-": standard output
   double durationSeconds = 0;   // 0: until stopped
   bool all = false;             // every sealed report, not only applied readings
+  std::string participants;     // the participants file, "" for none
 };
 
 enum class RecordParse { Run, ListPorts, Help, Version, Error };

@@ -370,6 +370,19 @@ int Recorder::summary(const RecordingStats& st, Steady::time_point endedAt) {
 }
 
 int Recorder::run() {
+  // Who wears which device: a file that cannot be used stops the recorder
+  // before anything reaches the dongle.
+  if (!options_.participants.empty()) {
+    auto people = std::make_shared<ParticipantTable>();
+    const ParticipantsRead read = readParticipantsFile(options_.participants, people.get());
+    if (read.refused) {
+      say(read.refusal);
+      return 2;
+    }
+    for (const std::string& problem : read.problems) say(problem);
+    say(std::to_string(people->count()) + " participants from " + options_.participants);
+    recording_.setParticipants(people);
+  }
   std::string reason;
   if (!isSerialPort(portPath_.c_str(), &reason)) {
     say("cannot open " + options_.port + ": " + reason);

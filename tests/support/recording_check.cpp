@@ -74,13 +74,13 @@ std::vector<CsvRow> readCsvRows(const std::string& csv, std::string* problem) {
       line.pop_back();
     }
     if (header) {
-      if (line != "time,seconds,address,name,brand,heart_rate,rr_ms,battery_pct,rssi,check,marker")
+      if (line != "time,seconds,address,name,brand,heart_rate,rr_ms,battery_pct,rssi,check,marker,person,max_hr,pct_max,zone")
         complain("header: " + line);
       header = false;
       continue;
     }
     const std::vector<std::string> f = csvCells(line);
-    if (f.size() != 11 || f[0].size() != 24) {
+    if (f.size() != 15 || f[0].size() != 24) {
       complain("malformed row: " + line);
       continue;
     }
@@ -88,12 +88,16 @@ std::vector<CsvRow> readCsvRows(const std::string& csv, std::string* problem) {
     row.time = f[0];
     row.seconds = std::stod(f[1]);
     row.marker = f[10];
+    row.person = f[11];
+    row.maxHr = f[12];
+    row.pctMax = f[13];
+    row.zone = f[14];
     if (row.marker.empty()) {
       row.address = f[2];
       row.name = f[3];
       row.key = f[2] + "|" + f[3] + "|" + f[5] + "|" + f[6] + "|" + f[7] + "|" + f[8] + "|" + f[9];
     } else {
-      for (int i = 2; i < 10; ++i)
+      for (int i : {2, 3, 4, 5, 6, 7, 8, 9, 11, 12, 13, 14})
         if (!f[static_cast<std::size_t>(i)].empty()) complain("a marker row with readings: " + line);
     }
     rows.push_back(row);

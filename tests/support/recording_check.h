@@ -11,12 +11,13 @@ struct CsvRow {
   std::string key;      // address|name|heart rate|RR|battery|rssi|check, cells as written (readings)
   std::string address, name;  // as read from their cells
   std::string marker;   // the marker cell ("" on a reading's row)
+  std::string person, maxHr, pctMax, zone;  // the participant's cells
   double seconds = 0;
   std::string time;
 };
 
 // The rows of a recording, readings and markers; a malformed one (not
-// eleven fields, no CR LF, a wrong header, a marker row with readings) is
+// fifteen fields, no CR LF, a wrong header, a marker row with readings) is
 // named in *problem. Cells are read as RFC 4180 says.
 std::vector<CsvRow> readCsvRows(const std::string& csv, std::string* problem);
 // The cells of one CSV line (without its CR LF).

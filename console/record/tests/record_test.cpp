@@ -19,6 +19,7 @@
 #include "console/record/device_table.h"
 #include "console/record/record_options.h"
 #include "link/frame.h"
+#include "participants/participants.h"
 #include "support/child_program.h"
 #include "support/pty.h"
 #include "support/recording_check.h"
@@ -467,6 +468,51 @@ TEST_F(RecordProgram, AFullDiskIsSaidAndTheFileEndsOnAWholeRow) {
   EXPECT_EQ(csv.substr(csv.size() - 2), "\r\n");
   const auto rows = csvRows(csv);
   EXPECT_NE(err.find("devices, " + std::to_string(rows.size()) + " rows"), std::string::npos) << err;
+}
+
+TEST_F(RecordProgram, ParticipantsNameThePeopleTheirPercentAndZone) {
+  const std::string record = dir_ + "/sim.rec";
+  auto dongle = sim({"--devices", "3", "--rate", "4", "--polar-share", "0", "--record", record, "--device-address",
+                     "0=D8A01D5C3E01", "--device-address", "1=D8A01D5C3E02", "--duration", "60"});
+  // A file that cannot be one: said, status 2, nothing sent to the dongle.
+  std::ofstream(dir_ + "/bad.csv") << "name,max_hr\nAnna,190\n";
+  auto refused = recorder({"--port", port_, "--participants", dir_ + "/bad.csv"});
+  EXPECT_EQ(refused->wait(5000), 2);
+  EXPECT_EQ(refused->readAll(true), "koravel-record: " + dir_ + "/bad.csv line 1: no 'address' column in the header\n");
+  EXPECT_EQ(received(record, "soft-reset"), 0u);
+
+  std::ofstream(dir_ + "/class.csv") << "address;name;max_hr;age\r\n"
+                                        "d8:a0:1d:5c:3e:01;Anna;150;\r\n"
+                                        "D8A01D5C3E02;Ben;;40\r\n"
+                                        "D8A01D5C3E03;Cleo;abc;\r\n";
+  const std::string out = dir_ + "/out.csv";
+  auto rec = recorder({"--port", port_, "--participants", dir_ + "/class.csv", "--out", out, "--duration", "3"});
+  ASSERT_EQ(rec->wait(10000), 0) << rec->readAll(true);
+  const std::string err = rec->readAll(true);
+  EXPECT_NE(err.find("koravel-record: " + dir_ + "/class.csv line 4: max_hr 'abc' is not a number from 100 to 230\n"),
+            std::string::npos) << err;
+  EXPECT_NE(err.find("2 participants from " + dir_ + "/class.csv"), std::string::npos) << err;
+  std::size_t anna = 0, ben = 0, nobody = 0;
+  for (const auto& row : csvRows(readFile(out))) {
+    const int hr = std::stoi(row.key.substr(row.key.find('|', row.key.find('|') + 1) + 1));
+    if (row.address == "D8A01D5C3E01") {
+      ++anna;
+      EXPECT_EQ(row.person, "Anna");
+      EXPECT_EQ(row.maxHr, "150");
+      EXPECT_EQ(row.pctMax, std::to_string(hr * 100 / 150));
+      EXPECT_EQ(row.zone, std::to_string(zoneOf(hr, 150)));
+    } else if (row.address == "D8A01D5C3E02") {
+      ++ben;
+      EXPECT_EQ(row.person, "Ben");
+      EXPECT_EQ(row.maxHr, "180");
+    } else {
+      ++nobody;
+      EXPECT_EQ(row.person + row.maxHr + row.pctMax + row.zone, "");
+    }
+  }
+  EXPECT_GT(anna, 3u);
+  EXPECT_GT(ben, 3u);
+  EXPECT_GT(nobody, 3u);
 }
 
 TEST_F(RecordProgram, ListsWhatTheConsoleWouldList) {
