@@ -762,7 +762,7 @@ TEST_F(ConsoleWindowTest, RecordReadingsAsksForAFileMarksWithF9AndStopsWithCtrlR
   const QByteArray text = csv.readAll();
   EXPECT_EQ(text.count("\r\n"), 4);
   EXPECT_TRUE(text.contains(",C0FFEE000001,Zo\xc3\xab,other,77,779,80,"));
-  EXPECT_TRUE(text.contains(",,,,,,,,,1\r\n"));
+  EXPECT_TRUE(text.contains(",,,,,,,,,1,,,,\r\n"));
   // The next suggestion is in the folder used last.
   EXPECT_EQ(QFileInfo(w.suggestedRecordingPath()).absolutePath(), QFileInfo(path).absolutePath());
   // A file that cannot be made is said, and nothing records.
