@@ -84,7 +84,19 @@ Rgb textColourOn(Rgb fill) {
   return contrastRatio(fill, black) >= contrastRatio(fill, white) ? black : white;
 }
 
-int classCells(const Roster& roster, std::int64_t nowMs, ClassCell* out) {
+Rgb zoneColour(int zone) {
+  static constexpr Rgb kZones[6] = {
+      {0x56, 0xB4, 0xE9},  // rest: sky blue
+      {0x00, 0x72, 0xB2},  // 1: blue
+      {0x00, 0x9E, 0x73},  // 2: bluish green
+      {0xF0, 0xE4, 0x42},  // 3: yellow
+      {0xE6, 0x9F, 0x00},  // 4: orange
+      {0xD5, 0x5E, 0x00},  // 5: vermillion
+  };
+  return kZones[std::clamp(zone, 0, 5)];
+}
+
+int classCells(const Roster& roster, std::int64_t nowMs, ClassCell* out, const ParticipantTable* people) {
   int n = 0;
   for (int i = 0; i < kTileCount; ++i) {
     DeviceSlot s = roster.table().slot(i);
@@ -92,7 +104,17 @@ int classCells(const Roster& roster, std::int64_t nowMs, ClassCell* out) {
     ClassCell& c = out[n++];
     c = ClassCell{};
     c.slot = i;
-    decodeText(c.name, sizeof c.name, s.name, kDeviceNameWidth);
+    const Participant* person = people != nullptr ? people->find(s.address) : nullptr;
+    if (person != nullptr) {
+      // The first characters of the person's name, cut at a whole one.
+      std::size_t chars = 0, at = 0;
+      for (; person->name[at] != '\0'; ++at)
+        if ((static_cast<unsigned char>(person->name[at]) & 0xC0) != 0x80 && chars++ == kShownNameCharacters) break;
+      std::memcpy(c.name, person->name, at);
+      c.name[at] = '\0';
+    } else {
+      decodeText(c.name, sizeof c.name, s.name, kDeviceNameWidth);
+    }
     c.silent = s.silent;
     if (s.silent) {
       const std::int64_t seconds = std::max<std::int64_t>(0, (nowMs - s.silentSinceMs) / 1000);
@@ -121,16 +143,28 @@ int classCells(const Roster& roster, std::int64_t nowMs, ClassCell* out) {
       if (s.battery != kNoReading8)
         std::snprintf(battery, sizeof battery, c.lowBattery ? "LOW BATTERY %d %%" : "battery %d %%", s.battery);
       std::snprintf(c.detail, sizeof c.detail, "%s   %s", rr, battery);
+      if (person != nullptr && s.heartRate != kNoReading8) c.zone = zoneOf(s.heartRate, person->maxHr);
+      if (c.zone >= 0) {
+        // The zone in words, then the percent; the battery only when low.
+        char zone[16];
+        if (c.zone == 0) {
+          std::snprintf(zone, sizeof zone, "REST");
+        } else {
+          std::snprintf(zone, sizeof zone, "ZONE %d", c.zone);
+        }
+        std::snprintf(c.detail, sizeof c.detail, "%s   %d %%%s", zone, percentOfMax(s.heartRate, person->maxHr),
+                      c.lowBattery ? "   LOW BATTERY" : "");
+      }
     }
-    c.fill = tileColour(c.silent ? kFillSilent : s.brand, false);
+    c.fill = c.zone >= 0 ? zoneColour(c.zone) : tileColour(c.silent ? kFillSilent : s.brand, false);
     c.text = textColourOn(c.fill);
   }
   return n;
 }
 
-bool ClassDisplayCells::refresh(const Roster& roster, std::int64_t nowMs) {
+bool ClassDisplayCells::refresh(const Roster& roster, std::int64_t nowMs, const ParticipantTable* people) {
   ClassCell now[kTileCount];
-  const int n = classCells(roster, nowMs, now);
+  const int n = classCells(roster, nowMs, now, people);
   bool same = n == count;
   for (int i = 0; same && i < n; ++i) same = now[i] == cells[i];
   if (same) return false;

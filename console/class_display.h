@@ -10,6 +10,7 @@
 #include "base/text.h"
 #include "base/view.h"
 #include "link/frame.h"
+#include "participants/participants.h"
 #include "roster/roster.h"
 #include "roster/tile_colours.h"
 
@@ -68,27 +69,37 @@ Rgb textColourOn(Rgb fill);
 inline constexpr Rgb kClassDisplayBackground{0, 0, 0};
 inline constexpr Rgb kClassDisplayMessageColour{255, 255, 255};
 
+// The colour of a heart-rate zone's cell (0 rest, 1 to 5), from Okabe and
+// Ito's palette, which people with the common colour-vision deficiencies
+// tell apart: rest sky blue, then blue, bluish green, yellow, orange and
+// vermillion. The zone is always written in the cell too.
+Rgb zoneColour(int zone);
+
 // What one cell shows.
 struct ClassCell {
   int slot = -1;
-  char name[decodedTextSize(kDeviceNameWidth)] = {};
+  // The device's name, or the participant's (its first kShownNameCharacters).
+  char name[4 * kShownNameCharacters + 1] = {};
   char heartRate[16] = {};  // "72", "--" with none yet, "silent"
-  char detail[64] = {};     // "RR 812 ms   battery 74 %", "for 12 s"
+  char detail[64] = {};     // "RR 812 ms   battery 74 %", "ZONE 3   74 %", "for 12 s"
   bool silent = false;
   bool lowBattery = false;
+  int zone = -1;            // 0 (rest) to 5 when the participant's maximum is known
   Rgb fill, text;
   friend bool operator==(const ClassCell&, const ClassCell&) = default;
 };
 
 // The linked devices' cells, in tile order, into `out` (kTileCount); how many.
-int classCells(const Roster& roster, std::int64_t nowMs, ClassCell* out);
+// With `people`, a device a participant wears shows the person's name, and
+// their zone when their maximum is known.
+int classCells(const Roster& roster, std::int64_t nowMs, ClassCell* out, const ParticipantTable* people = nullptr);
 
 // What a class display window shows, kept between its looks at the roster.
 struct ClassDisplayCells {
   ClassCell cells[kTileCount];
   int count = -1;  // -1: not looked at yet
   // Looks at the roster; true when what it shows changed.
-  bool refresh(const Roster& roster, std::int64_t nowMs);
+  bool refresh(const Roster& roster, std::int64_t nowMs, const ParticipantTable* people = nullptr);
 };
 
 // A cell as the front ends draw it: the fill, the bar over the battery line

@@ -95,6 +95,20 @@ void selectPortFromList(ConsoleCore& core) {
 
 }  // namespace
 
+// The link's reader: every sealed report to the recording, and to the
+// devices heard.
+void ConsoleCore::onReport(void* self, const DeviceReport& report) {
+  auto* core = static_cast<ConsoleCore*>(self);
+  const ReportSink& rec = core->recording.sink();
+  rec.report(rec.arg, report);
+  core->heard.heard(report, core->clock.nowMs());
+}
+
+void ConsoleCore::onBadSeal(void* self) {
+  const ReportSink& rec = static_cast<ConsoleCore*>(self)->recording.sink();
+  rec.badSeal(rec.arg);
+}
+
 bool startConsole(ConsoleCore& core) {
   core.roster.table().initSlotTable();
   if (core.link.startWriter() != 0) return false;
@@ -132,6 +146,9 @@ int handleCommand(ConsoleCore& core, int commandId, int code) {
     case id::kMark:
       markRecording(core);
       break;
+    case id::kNoParticipants:
+      forgetParticipants(core);
+      break;
     case id::kPortList:
       if (code == kCbnSelChange) selectPortFromList(core);
       if (code == kCbnDropDown) refreshPortList(core);
@@ -154,6 +171,7 @@ void showStatus(ConsoleCore& core) {
   facts.listHint = core.listHint;
   facts.nowMs = core.clock.nowMs();
   facts.recording = recordingFacts(core, facts.nowMs);
+  facts.participants = core.participantsProblem;
   char text[kStatusTextSize];
   formatStatus(facts, text);
   if (std::strcmp(text, core.statusShown) == 0) return;
@@ -163,6 +181,7 @@ void showStatus(ConsoleCore& core) {
 
 void watchConsole(ConsoleCore& core) {
   core.roster.checkSilence();
+  watchParticipants(core);
   if (core.ackAwaitedSinceMs != 0) {
     if (core.words.pendingCommand.load() != 0) {
       core.ackAwaitedSinceMs = 0;  // answered

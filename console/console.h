@@ -6,13 +6,17 @@
 
 #include "kv_version.h"
 
+#include "console/device_table.h"
 #include "console/status.h"
 #include "base/view.h"
 #include "base/core_clock.h"
 #include "link/link.h"
 #include "link/link_words.h"
+#include "participants/participants.h"
 #include "recording/recording.h"
 #include "roster/roster.h"
+
+#include <memory>
 #include "roster/tile_colours.h"
 
 namespace kv {
@@ -32,6 +36,11 @@ inline constexpr int kExit = 105;
 // File > "Record readings..." / "Stop recording" (Ctrl+R), File > "Mark" (F9).
 inline constexpr int kRecord = 107;
 inline constexpr int kMark = 108;
+// File > "Participants...", "No participants", "Save heard devices as
+// participants...".
+inline constexpr int kParticipants = 109;
+inline constexpr int kNoParticipants = 110;
+inline constexpr int kSaveHeard = 111;
 inline constexpr int kPortList = 150;
 inline constexpr int kLinkedCount = 390;
 inline constexpr int kFirstTile = 400;
@@ -62,6 +71,11 @@ inline constexpr const char* kAboutText = "Koravel Version " KV_VERSION;
 inline constexpr const char* kRecordMenuText = "Record readings...";
 inline constexpr const char* kStopRecordingMenuText = "Stop recording";
 inline constexpr const char* kMarkMenuText = "Mark";
+inline constexpr const char* kParticipantsMenuText = "Participants...";
+inline constexpr const char* kNoParticipantsMenuText = "No participants";
+inline constexpr const char* kSaveHeardMenuText = "Save heard devices as participants...";
+// How often the participants file is looked at for changes.
+inline constexpr std::int64_t kParticipantsLookEveryMs = 2000;
 // How long "Mark N" and the note after a recording's end stay on the
 // status line; how long the end of a recording waits for the disk when the
 // console closes.
@@ -74,7 +88,7 @@ class ConsoleCore {
   explicit ConsoleCore(View& view, const LinkPlatform& platform = LinkPlatform{},
                        const CoreClock& clock = systemClock())
       : view(view), clock(clock), roster(view, brushes, clock), link(view, words, roster, platform, clock) {
-    link.setReportSink(recording.sink());
+    link.setReportSink(sink_);
   }
   ConsoleCore(const ConsoleCore&) = delete;
   ConsoleCore& operator=(const ConsoleCore&) = delete;
@@ -105,12 +119,28 @@ class ConsoleCore {
   char recordingFault[kStatusTextSize] = {};
   bool recordingShown = false;
 
+  // The participants in force (null: none), the file they came from
+  // (UTF-8, "" for none) as it was when read, and what its last reading
+  // found wrong ("" for nothing), said on the status line.
+  std::shared_ptr<const ParticipantTable> participants;
+  std::string participantsPath;
+  std::int64_t participantsStamp = 0;
+  std::int64_t nextParticipantsLookMs = 0;
+  char participantsProblem[kStatusTextSize] = {};
+
   LinkWords words;
   TileBrushCache brushes;
   Roster roster;
   // Every reading the dongle hears, to a file, while the operator asks for it.
   Recording recording;
+  // Every device heard since the start (link's reader thread).
+  DeviceTable heard;
   Link link;
+
+ private:
+  static void onReport(void* self, const DeviceReport& report);
+  static void onBadSeal(void* self);
+  const ReportSink sink_{&ConsoleCore::onReport, &ConsoleCore::onBadSeal, this};
 };
 
 // Start-up once the main window and its controls exist (the port list is
@@ -157,6 +187,23 @@ void finishRecording(ConsoleCore& core, char* out, std::size_t size);
 // What the status line says of the recording at `nowMs`; a recording that
 // stopped by itself is found here (its fault kept, the menu told).
 RecordingFacts recordingFacts(ConsoleCore& core, std::int64_t nowMs);
+
+// UI thread: the participants. loadParticipants reads the file at `path`
+// (UTF-8) and puts it in force for the class display and the recording;
+// false when it is refused whole (why is said on the status line, and
+// what was in force stays; the file is watched all the same, so that once
+// fixed it is read). A bad line is said on the status line and left out. forgetParticipants puts none in force. watchParticipants (from
+// watchConsole) reads the file again when it has changed, at most every
+// kParticipantsLookEveryMs; a bad reading keeps the last good table.
+bool loadParticipants(ConsoleCore& core, const char* path);
+void forgetParticipants(ConsoleCore& core);
+void watchParticipants(ConsoleCore& core);
+// Writes a participants file ready to fill: a row for every device heard
+// since the start (address with colons, `device` its name, `name`,
+// `max_hr` and `age` empty), the participants in force keeping what they
+// have (and those not heard kept too), UTF-8 with a byte-order mark and
+// CR LF, as spreadsheets read it. False with the system's words in `error`.
+bool saveHeardAsParticipants(ConsoleCore& core, const char* path, char* error, std::size_t size);
 
 // For measurements: when the environment names a file in KORAVEL_STATS,
 // writes the link's figures to it (key=value lines: bytes read, the

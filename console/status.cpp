@@ -47,6 +47,10 @@ void formatStatus(const StatusFacts& f, char* out) {
       return;
     }
   }
+  if (f.participants != nullptr && f.participants[0] != '\0') {
+    std::snprintf(out, kStatusTextSize, "%s", f.participants);
+    return;
+  }
   if (r.running && (r.lost != 0 || r.remade)) {
     char trouble[160] = "";
     if (r.lost != 0)

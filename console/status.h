@@ -37,6 +37,8 @@ struct StatusFacts {
   const char* listHint = "";
   std::int64_t nowMs = 0;
   RecordingFacts recording;
+  // What the participants file's last reading found wrong, "" for nothing.
+  const char* participants = "";
 };
 
 // The line for these facts, into `out` (kStatusTextSize characters), the
@@ -46,6 +48,7 @@ struct StatusFacts {
 //   "Recording stopped: disk full (N rows kept in NAME)"
 //   "Port P: no answer from the dongle"        (also "No port open: ...")
 //   "Port P: no data from the dongle for N s"  (scanning, nothing came for a while)
+//   "Participants: FILE line 7: ..."           (what the participants file holds wrong)
 //   "Recording to NAME: N rows, M LOST ..."    (rows lost, the file made again)
 //   "Mark N"                                   (a marker just made)
 //   "Recording to NAME: N rows"                (and "; no port open")

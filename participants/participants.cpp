@@ -320,6 +320,8 @@ ParticipantsRead parseParticipants(const std::string& bytes, const std::string& 
         continue;
       }
       p.maxHr = maxHrFromAge(y);
+      p.age = y;
+      p.maxHrFromAge = true;
     }
     const auto before = std::find_if(seen.begin(), seen.end(),
                                      [&](const Seen& s) { return std::strcmp(s.address, p.address) == 0; });
@@ -344,10 +346,10 @@ ParticipantsRead parseParticipants(const std::string& bytes, const std::string& 
   return result;
 }
 
-ParticipantsRead readParticipantsFile(const std::string& path, ParticipantTable* table) {
+ParticipantsRead readParticipantsFile(const std::string& path, ParticipantTable* table, const std::string& label) {
   ParticipantsRead result;
   const std::filesystem::path p(std::u8string(path.begin(), path.end()));
-  const std::string file = path;
+  const std::string file = label.empty() ? path : label;
   std::error_code ec;
   const auto status = std::filesystem::status(p, ec);
   if (status.type() == std::filesystem::file_type::not_found) {

@@ -40,6 +40,8 @@ struct Participant {
   char address[13] = {};                 // 12 upper-case hexadecimal digits
   char name[kParticipantNameSize] = {};  // UTF-8, without control characters
   int maxHr = 0;                         // 0: not known
+  int age = 0;                           // as the file gave it, 0: none
+  bool maxHrFromAge = false;             // maxHr worked out from the age
 };
 
 // The participants in force: sorted by address, at most kMaxParticipants.
@@ -71,8 +73,9 @@ struct ParticipantsRead {
 // in the messages. On success (not refused) `*table` holds what was read.
 ParticipantsRead parseParticipants(const std::string& text, const std::string& file, ParticipantTable* table);
 // The same from the file at `path` (UTF-8), refused unread when it is too
-// big to be one.
-ParticipantsRead readParticipantsFile(const std::string& path, ParticipantTable* table);
+// big to be one. `label` names it in the messages ("" for its path).
+ParticipantsRead readParticipantsFile(const std::string& path, ParticipantTable* table,
+                                      const std::string& label = std::string());
 
 // The maximum heart rate for an age: 208 - 0.7 x age, rounded.
 int maxHrFromAge(int age);

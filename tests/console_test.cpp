@@ -331,6 +331,62 @@ TEST_F(ConsoleTest, ARecordingGoesOnAcrossStopStartAndPortsWithItsMarks) {
   fs::remove_all(dir);
 }
 
+TEST_F(ConsoleTest, ParticipantsAreReadAgainWhenTheFileChangesAndTheHeardDevicesSaved) {
+  const std::string dir = ::testing::TempDir() + "kv-console-people-" + std::to_string(::getpid());
+  fs::create_directories(dir);
+  const std::string path = dir + "/class.csv";
+  auto write = [&](const std::string& text) { std::ofstream(path, std::ios::binary) << text; };
+  write("address,name,max_hr\nA1A2A3A4A5A6,Anna,190\nB1B2B3B4B5B6,Ben,abc\n");
+  ASSERT_TRUE(loadParticipants(core, path.c_str()));
+  ASSERT_NE(core.participants, nullptr);
+  EXPECT_EQ(core.participants->count(), 1);
+  EXPECT_EQ(view.statusLine(), "Participants: class.csv line 3: max_hr 'abc' is not a number from 100 to 230");
+  // The coach mends the line: read again within the look's interval.
+  write("address,name,max_hr\nA1A2A3A4A5A6,Anna,190\nB1B2B3B4B5B6,Ben,180\n");
+  clock.advance(kParticipantsLookEveryMs);
+  watchConsole(core);
+  EXPECT_EQ(core.participants->count(), 2);
+  EXPECT_EQ(view.statusLine(), "No port open: pick the dongle's port in the list");
+  // A reading that is refused keeps the table that was, and says why.
+  write("nothing,useful\n");
+  clock.advance(kParticipantsLookEveryMs);
+  watchConsole(core);
+  EXPECT_EQ(core.participants->count(), 2);
+  EXPECT_EQ(view.statusLine(), "Participants: class.csv line 1: no 'address' or 'name' column in the header");
+
+  // Heard since the start: saved with the participants' values kept, the
+  // unheard kept too; a name that would be a formula is not one.
+  pickPort();
+  report("Coros Pulse", "A1A2A3A4A5A6");
+  report("=cmd|' /C calc'!A0", "C1C2C3C4C5C6");
+  std::uint64_t unlisted = 0;
+  for (int i = 0; i < 2000 && core.heard.devices(&unlisted) < 2; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  char error[200] = "";
+  const std::string saved = dir + "/heard.csv";
+  ASSERT_TRUE(saveHeardAsParticipants(core, saved.c_str(), error, sizeof error)) << error;
+  std::ifstream in(saved, std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}),
+            "\xEF\xBB\xBF" "address,device,name,max_hr,age\r\n"
+            "A1:A2:A3:A4:A5:A6,Coros Pulse,Anna,190,\r\n"
+            "C1:C2:C3:C4:C5:C6,'=cmd|' /C calc'!A0,,,\r\n"
+            "B1:B2:B3:B4:B5:B6,,Ben,180,\r\n");
+  // What it writes reads back: a file ready to fill.
+  ParticipantTable back;
+  const ParticipantsRead read = readParticipantsFile(saved, &back);
+  EXPECT_FALSE(read.refused);
+  EXPECT_EQ(back.count(), 2);  // the one without a name is said, not used
+  EXPECT_EQ(read.problems, std::vector<std::string>{saved + " line 3: no name for C1:C2:C3:C4:C5:C6"});
+  // A file that cannot be written says why.
+  EXPECT_FALSE(saveHeardAsParticipants(core, (dir + "/no/such/x.csv").c_str(), error, sizeof error));
+  EXPECT_STREQ(error, "No such file or directory");
+
+  handleCommand(core, id::kNoParticipants, 0);
+  EXPECT_EQ(core.participants, nullptr);
+  EXPECT_EQ(view.statusLine().find("Participants"), std::string::npos);
+  fs::remove_all(dir);
+}
+
 TEST_F(ConsoleTest, TilesAndTooltipRequestsPassThroughTheRoster) {
   pickPort();
   report("Coros Pulse", "A1A2A3A4A5A6");
@@ -497,6 +553,59 @@ TEST(ClassDisplayLayout, EveryColourPairHasContrast) {
   EXPECT_LT(contrastRatio(kMirabeatHotColour, Rgb{0, 0, 0}), 4.5);
   EXPECT_NEAR(contrastRatio(Rgb{0, 0, 0}, Rgb{255, 255, 255}), 21.0, 1e-9);
   EXPECT_NEAR(contrastRatio(kMirabeatColour, Rgb{0, 0, 0}), 5.53, 0.01);
+  // Every zone's colour, and they are six different ones.
+  for (int zone = 0; zone <= 5; ++zone) {
+    const Rgb c = zoneColour(zone);
+    EXPECT_GE(contrastRatio(c, textColourOn(c)), 4.5) << zone;
+    for (int other = 0; other < zone; ++other) EXPECT_FALSE(zoneColour(other) == c);
+  }
+}
+
+TEST(ClassCells, AParticipantShowsTheirNameAndWithAKnownMaximumTheirZone) {
+  test::RecordingView view;
+  test::HandClock clock;
+  TileBrushCache brushes;
+  Roster roster(view, brushes, clock);
+  const char* addresses[] = {"D8A01D5C3E71", "D8A01D5C3E72", "D8A01D5C3E73", "D8A01D5C3E74"};
+  for (int i = 0; i < 4; ++i) {
+    ASSERT_EQ(roster.registerDevice("Mirabeat 7", addresses[i]), i);
+    roster.toggleLink(id::kFirstTile + i);
+  }
+  ParticipantTable people;
+  people.put(Participant{"D8A01D5C3E71", "Anna-Lena Maximiliane Sch\xc3\xb6nberg", 200});
+  people.put(Participant{"D8A01D5C3E72", "Ben", 0});  // maximum not known
+  people.put(Participant{"D8A01D5C3E74", "Dee", 180});
+  roster.applyReading(0, addresses[0], 139, 850, 80);  // 69 %: zone 2
+  roster.applyReading(1, addresses[1], 150, 800, 80);
+  roster.applyReading(2, addresses[2], 150, 800, 80);
+  roster.applyReading(3, addresses[3], 80, 800, 9);    // 44 %: rest, and a low battery
+  ClassCell cells[kTileCount];
+  ASSERT_EQ(classCells(roster, clock.nowMs(), cells, &people), 4);
+  EXPECT_STREQ(cells[0].name, "Anna-Lena Maximiliane Sc");  // the first 24 characters
+  EXPECT_STREQ(cells[0].heartRate, "139");
+  EXPECT_STREQ(cells[0].detail, "ZONE 2   69 %");
+  EXPECT_EQ(cells[0].zone, 2);
+  EXPECT_EQ(cells[0].fill, zoneColour(2));
+  EXPECT_STREQ(cells[1].name, "Ben");  // as today but for the name
+  EXPECT_EQ(cells[1].zone, -1);
+  EXPECT_EQ(cells[1].fill, tileColour(kBrandMirabeat, false));
+  EXPECT_STREQ(cells[2].name, "Mirabeat 7");  // nobody wears it
+  EXPECT_STREQ(cells[2].detail, "RR 800 ms   battery 80 %");
+  EXPECT_STREQ(cells[3].detail, "REST   44 %   LOW BATTERY");
+  EXPECT_TRUE(cells[3].lowBattery);
+  EXPECT_EQ(cells[3].fill, zoneColour(0));
+  // A heart rate across a boundary moves the cell to the next zone.
+  roster.applyReading(0, addresses[0], 140, 850, 80);
+  classCells(roster, clock.nowMs(), cells, &people);
+  EXPECT_STREQ(cells[0].detail, "ZONE 3   70 %");
+  EXPECT_EQ(cells[0].fill, zoneColour(3));
+  // A silent participant is grey and says so, as any silent device.
+  clock.advance(kLinkedSilentAfterMs + 1000);
+  roster.checkSilence();
+  classCells(roster, clock.nowMs(), cells, &people);
+  EXPECT_STREQ(cells[0].heartRate, "silent");
+  EXPECT_EQ(cells[0].zone, -1);
+  EXPECT_EQ(cells[0].fill, tileColour(kFillSilent, false));
 }
 
 }  // namespace

@@ -68,7 +68,9 @@ void ClassDisplayWindow::closeDisplay() {
   hide();
 }
 
-bool ClassDisplayWindow::refresh() { return shown_.refresh(core_.roster, core_.clock.nowMs()); }
+bool ClassDisplayWindow::refresh() {
+  return shown_.refresh(core_.roster, core_.clock.nowMs(), core_.participants.get());
+}
 
 void ClassDisplayWindow::paintEvent(QPaintEvent*) {
   QPainter p(this);

@@ -16,6 +16,7 @@ bool ConsoleSession::start() {
     return false;
   }
   window.startWatch();
+  window.loadRememberedParticipants();
   window.show();
   return true;
 }

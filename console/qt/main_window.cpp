@@ -33,8 +33,18 @@ namespace kv::qt {
 
 namespace {
 
-// Where the folder of the last recording is kept (per user).
+// What is kept for the user: the folder of the last recording, the
+// participants file in force.
 constexpr const char* kRecordingFolderKey = "recording/folder";
+constexpr const char* kParticipantsFileKey = "participants/file";
+
+// A folder for a file the operator picks: that of `path` when it is one,
+// else the user's Documents folder.
+QString folderFor(const QString& path) {
+  if (!path.isEmpty() && QFileInfo(QFileInfo(path).absolutePath()).isDir()) return QFileInfo(path).absolutePath();
+  const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+  return QFileInfo(documents).isDir() ? documents : QDir::homePath();
+}
 
 // The port list's place gives the height of its dropped-down list: about
 // four ports below its own field.
@@ -68,6 +78,12 @@ MainWindow::MainWindow(ConsoleCore& core, QtView& view) : core_(core), view_(vie
     choice.path = QFileDialog::getSaveFileName(this, "Record readings", suggested, "CSV files (*.csv);;All files (*)");
     choice.replace = !choice.path.isEmpty() && QFileInfo::exists(choice.path);
     return choice;
+  };
+  chooseOpenFile = [this](const QString& title, const QString& suggested) {
+    return QFileDialog::getOpenFileName(this, title, suggested, "CSV files (*.csv *.txt);;All files (*)");
+  };
+  chooseSaveFile = [this](const QString& title, const QString& suggested) {
+    return QFileDialog::getSaveFileName(this, title, suggested, "CSV files (*.csv);;All files (*)");
   };
   setWindowTitle(kWindowTitle);
   setWindowIcon(programIcon());
@@ -104,6 +120,13 @@ void MainWindow::createMenu() {
   markAction_->setShortcut(QKeySequence(Qt::Key_F9));
   markAction_->setEnabled(false);
   connect(markAction_, &QAction::triggered, this, [this] { command(id::kMark, 0); });
+  file->addSeparator();
+  participantsAction_ = file->addAction(kParticipantsMenuText);
+  connect(participantsAction_, &QAction::triggered, this, [this] { openParticipants(); });
+  noParticipantsAction_ = file->addAction(kNoParticipantsMenuText);
+  connect(noParticipantsAction_, &QAction::triggered, this, [this] { noParticipants(); });
+  saveHeardAction_ = file->addAction(kSaveHeardMenuText);
+  connect(saveHeardAction_, &QAction::triggered, this, [this] { saveHeardAsParticipants(); });
   file->addSeparator();
   exit_ = file->addAction("E&xit");
   connect(exit_, &QAction::triggered, this, [this] { command(id::kExit, 0); });
@@ -257,6 +280,34 @@ void MainWindow::toggleRecording() {
 void MainWindow::showRecording(const char* recordText, bool markable) {
   recordAction_->setText(QString::fromUtf8(recordText));
   markAction_->setEnabled(markable);
+}
+
+void MainWindow::openParticipants() {
+  const QString remembered = QSettings().value(kParticipantsFileKey).toString();
+  const QString path = chooseOpenFile("Participants", folderFor(remembered));
+  if (path.isEmpty()) return;
+  if (loadParticipants(core_, path.toUtf8().constData())) QSettings().setValue(kParticipantsFileKey, path);
+}
+
+void MainWindow::noParticipants() {
+  QSettings().remove(kParticipantsFileKey);
+  command(id::kNoParticipants, 0);
+}
+
+void MainWindow::saveHeardAsParticipants() {
+  const QString remembered = QSettings().value(kParticipantsFileKey).toString();
+  const QString suggested =
+      remembered.isEmpty() ? QDir(folderFor(QString())).filePath("participants.csv") : remembered;
+  const QString path = chooseSaveFile("Save heard devices as participants", suggested);
+  if (path.isEmpty()) return;
+  char error[200];
+  if (!kv::saveHeardAsParticipants(core_, path.toUtf8().constData(), error, sizeof error))
+    view_.showErrorBox(("Cannot write " + path.toStdString() + ": " + error).c_str(), "Koravel");
+}
+
+void MainWindow::loadRememberedParticipants() {
+  const QString path = QSettings().value(kParticipantsFileKey).toString();
+  if (!path.isEmpty()) loadParticipants(core_, path.toUtf8().constData());
 }
 
 void MainWindow::runShutdown() {

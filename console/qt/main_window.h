@@ -90,6 +90,23 @@ class MainWindow : public QMainWindow {
   // The recording item and "Mark" as the core says (View::showRecording).
   void showRecording(const char* recordText, bool markable);
 
+  // File > "Participants...": asks for a participants file and puts it in
+  // force, remembered for the next start; "No participants" forgets it;
+  // "Save heard devices as participants..." writes one ready to fill. What
+  // they ask with: given a title and a suggested path, the file the
+  // operator chose ("" for none). File dialogs unless a test puts
+  // something else here.
+  std::function<QString(const QString& title, const QString& suggested)> chooseOpenFile;
+  std::function<QString(const QString& title, const QString& suggested)> chooseSaveFile;
+  void openParticipants();
+  void noParticipants();
+  void saveHeardAsParticipants();
+  // The participants file remembered from an earlier run, put in force.
+  void loadRememberedParticipants();
+  QAction* participantsAction() const { return participantsAction_; }
+  QAction* noParticipantsAction() const { return noParticipantsAction_; }
+  QAction* saveHeardAction() const { return saveHeardAction_; }
+
   // View > Class display, F11: opens the class display, or closes it when
   // it is open. Null until first opened.
   void toggleClassDisplay();
@@ -139,6 +156,9 @@ class MainWindow : public QMainWindow {
   QAction* classDisplayAction_ = nullptr;
   QAction* recordAction_ = nullptr;
   QAction* markAction_ = nullptr;
+  QAction* participantsAction_ = nullptr;
+  QAction* noParticipantsAction_ = nullptr;
+  QAction* saveHeardAction_ = nullptr;
   ClassDisplayWindow* classDisplay_ = nullptr;
 };
 

@@ -15,7 +15,7 @@
 #include <string>
 
 #include "console/null_view.h"
-#include "console/record/device_table.h"
+#include "console/device_table.h"
 #include "console/record/record_options.h"
 #include "link/link.h"
 #include "recording/recording.h"

@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "console/record/device_table.h"
+#include "console/device_table.h"
 #include "console/record/record_options.h"
 #include "link/frame.h"
 #include "participants/participants.h"

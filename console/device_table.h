@@ -1,6 +1,7 @@
-// The devices the recorder has heard, by address, for its live table and
-// its summary. Fixed-size: a device beyond kMaxListed is still recorded,
-// only not listed.
+// The devices heard, by address, in the order first heard: koravel-record's
+// live table, and the devices a console can save as a participants file.
+// Fixed-size: a device beyond kMaxListed is still recorded, only not
+// listed. Filled by the link's reader thread, read by any.
 #pragma once
 
 #include <cstdint>
@@ -9,7 +10,7 @@
 #include "link/frame.h"
 #include "link/parser.h"
 
-namespace kv::record {
+namespace kv {
 
 // A device's name and address as they came (undecoded).
 struct HeardDevice {
@@ -42,4 +43,4 @@ class DeviceTable {
   std::uint64_t unlistedRows_ = 0;
 };
 
-}  // namespace kv::record
+}  // namespace kv

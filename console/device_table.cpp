@@ -1,9 +1,9 @@
-#include "console/record/device_table.h"
+#include "console/device_table.h"
 
 #include <cstring>
 
 
-namespace kv::record {
+namespace kv {
 
 void DeviceTable::heard(const DeviceReport& report, std::int64_t nowMs) {
   std::lock_guard lock(mutex_);
@@ -45,4 +45,4 @@ int DeviceTable::devices(std::uint64_t* unlistedRows) const {
   return count_;
 }
 
-}  // namespace kv::record
+}  // namespace kv
