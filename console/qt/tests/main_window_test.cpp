@@ -773,5 +773,101 @@ TEST_F(ConsoleWindowTest, RecordReadingsAsksForAFileMarksWithF9AndStopsWithCtrlR
   QDir(folder).removeRecursively();
 }
 
+TEST_F(ConsoleWindowTest, ParticipantsOnTheClassDisplayTheirZonesAndTheFileReadAgainAndRemembered) {
+  MainWindow& w = window();
+  const QString folder = QDir::temp().filePath(QString("kv-qt-people-%1").arg(QCoreApplication::applicationPid()));
+  QDir(folder).removeRecursively();
+  ASSERT_TRUE(QDir().mkpath(folder));
+  const QString path = folder + "/class.csv";
+  auto write = [&](const QByteArray& text) {
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(text);
+  };
+  // As Excel writes it where the decimal separator is a comma.
+  QByteArray people = "\xEF\xBB\xBFname;address;max_hr;age\r\n"
+                      "Zo\xC3\xAB;C0:FF:EE:00:00:00;200;\r\n"
+                      "Ben;C0FFEE000001;;40\r\n";
+  const char* names[] = {"Chi\xE1\xBB\x8B Lan", "Amara", "Jos\xC3\xA9", "Ingrid", "Kwame", "Ren\xC3\xA9", "Aiko",
+                         "Mateo", "Saoirse", "Dmitri", "Fatima", "Lars", "Priya", "Tom\xC3\xA1\xC5\xA1", "Noor",
+                         "Helga", "Kofi", "Mei", "\xC3\x93scar", "Yara", "Bj\xC3\xB6rn", "Leila", "Ngozi",
+                         "Pierre", "Sven", "Amelia", "Hiro", "Zainab", "Luca", "Ana", "Emeka", "Freya",
+                         "Jonas", "Keiko", "Malik", "Olga", "Rafael", "Sofia"};
+  for (int i = 2; i < kTileCount; ++i)
+    people += QString("%1;C0FFEE%2;%3;\r\n").arg(QString::fromUtf8(names[i - 2])).arg(i, 6, 10, QChar('0')).arg(170 + i).toUtf8();
+  write(people);
+  w.chooseOpenFile = [&](const QString&, const QString&) { return path; };
+  w.participantsAction()->trigger();
+  ASSERT_NE(core().participants, nullptr);
+  EXPECT_EQ(core().participants->count(), kTileCount);
+
+  ASSERT_NO_FATAL_FAILURE(openDevice());
+  w.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+  QTest::keyClick(&w, Qt::Key_F11);
+  ClassDisplayWindow* display = w.classDisplay();
+  ASSERT_NE(display, nullptr);
+  char address[16];
+  auto report = [&](int i, int hr) {
+    std::snprintf(address, sizeof address, "C0FFEE%06d", i);
+    device.sendReport(i == 0 ? "Mirabeat 1" : "Coros 2", address, hr, 60000 / hr, i == 3 ? 9 : 80);
+  };
+  for (int i = 0; i < 4; ++i) report(i, 70 + 25 * i);
+  ASSERT_TRUE(spinUntil([&] { return w.tile(3)->text() != "empty"; }));
+  for (int i = 0; i < 4; ++i) w.tile(i)->click();
+  // The main window's tiles are as they always were: device names.
+  EXPECT_TRUE(w.tile(0)->text().startsWith("Mirabeat 1"));
+  ASSERT_NO_FATAL_FAILURE(startScan());
+  display->resize(1920, 1080);
+  ASSERT_TRUE(spinUntil([&] { return display->cellCount() == 4 && display->size() == QSize(1920, 1080); }));
+  EXPECT_STREQ(display->cell(0).name, "Zo\xC3\xAB");
+  EXPECT_STREQ(display->cell(0).detail, "REST   35 %");
+  EXPECT_STREQ(display->cell(1).name, "Ben");
+  EXPECT_STREQ(display->cell(1).detail, "ZONE 1   52 %");  // 95 of 208 - 0.7 x 40
+  const auto cellPixel = [&](int i, int count) {
+    const CellRect r = cellRect(cellGrid(count, 1920, 1080), i, 1920, 1080);
+    return display->grab().toImage().pixelColor(r.x + 3, r.y + 3);
+  };
+  const auto rgb = [](Rgb c) { return QColor(c.r, c.g, c.b); };
+  EXPECT_EQ(cellPixel(0, 4), rgb(zoneColour(0)));
+  // Across a boundary: 139 is 69 % of 200 (zone 2), 140 is 70 % (zone 3).
+  report(0, 139);
+  ASSERT_TRUE(spinUntil([&] { return std::string(display->cell(0).detail) == "ZONE 2   69 %"; }));
+  EXPECT_EQ(cellPixel(0, 4), rgb(zoneColour(2)));
+  report(0, 140);
+  ASSERT_TRUE(spinUntil([&] { return std::string(display->cell(0).detail) == "ZONE 3   70 %"; }));
+  EXPECT_EQ(cellPixel(0, 4), rgb(zoneColour(3)));
+  const QString shots = qEnvironmentVariable("KV_SCREENSHOT_DIR");
+  if (!shots.isEmpty()) display->grab().save(shots + "/class-display-zones-4-qt.png");
+
+  // The coach changes Zoë's maximum in the spreadsheet: read again within
+  // the look's interval plus the watch's tick.
+  people.replace("Zo\xC3\xAB;C0:FF:EE:00:00:00;200;", "Zo\xC3\xAB;C0:FF:EE:00:00:00;160;");
+  write(people);
+  ASSERT_TRUE(spinUntil([&] { return std::string(display->cell(0).detail) == "ZONE 4   87 %"; },
+                        boundMs(kParticipantsLookEveryMs / 1000.0 + kWatchTickS + kLoadMarginS + 1)));
+
+  // 40 at once, for the picture.
+  for (int i = 0; i < kTileCount; ++i) report(i, 80 + i * 3);
+  ASSERT_TRUE(spinUntil([&] { return w.tile(kTileCount - 1)->text() != "empty"; }));
+  for (int i = 4; i < kTileCount; ++i) w.tile(i)->click();
+  ASSERT_TRUE(spinUntil([&] { return display->cellCount() == kTileCount; }));
+  if (!shots.isEmpty()) display->grab().save(shots + "/class-display-zones-40-qt.png");
+
+  // The next start puts the same file in force; "No participants" forgets it.
+  session->finish();
+  session = std::make_unique<ConsoleSession>();
+  ASSERT_TRUE(session->start());
+  ASSERT_NE(session->core.participants, nullptr);
+  EXPECT_EQ(session->core.participantsPath, path.toStdString());
+  session->window.noParticipantsAction()->trigger();
+  EXPECT_EQ(session->core.participants, nullptr);
+  session->finish();
+  session = std::make_unique<ConsoleSession>();
+  ASSERT_TRUE(session->start());
+  EXPECT_EQ(session->core.participants, nullptr);
+  QDir(folder).removeRecursively();
+}
+
 }  // namespace
 }  // namespace kv::qt::test
