@@ -155,6 +155,16 @@ TEST(Participants, AFileThatCannotBeOneIsRefusedWhole) {
   std::filesystem::remove_all(dir);
 }
 
+TEST(Participants, TheSampleFileReadsWhole) {
+  ParticipantTable t;
+  const ParticipantsRead r = readParticipantsFile(KV_SOURCE_DIR "/docs/participants-sample.csv", &t);
+  EXPECT_FALSE(r.refused) << r.refusal;
+  EXPECT_TRUE(r.problems.empty());
+  EXPECT_EQ(t.count(), 5);
+  EXPECT_EQ(nameOf(t, "C41A22900B7E"), "Zo\xC3\xAB Martin");
+  EXPECT_EQ(maxOf(t, "C41A22900B7E"), 189);  // from the age, 27
+}
+
 TEST(Participants, ZonesByWholePercentOfTheMaximum) {
   EXPECT_EQ(maxHrFromAge(8), 202);
   EXPECT_EQ(maxHrFromAge(35), 184);  // 183.5 rounds up
