@@ -1,0 +1,176 @@
+// Session reports: recordings of every version read back, the bad ones said
+// line by line, and the figures' definitions on small recordings whose
+// answers are known.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <sstream>
+#include <string>
+
+#include "participants/participants.h"
+#include "report/figures.h"
+#include "report/session.h"
+
+namespace kv::report {
+namespace {
+
+const char* kHeader =
+    "time,seconds,address,name,brand,heart_rate,rr_ms,battery_pct,rssi,check,marker,person,max_hr,pct_max,zone\r\n";
+
+// A reading's row: seconds, address, heart rate, RR ("" for none).
+std::string row(double seconds, const char* address, const std::string& hr, const std::string& rr = "",
+                const char* person = "", const char* maxHr = "") {
+  char line[400];
+  std::snprintf(line, sizeof line, "2026-12-09T10:00:%02d.%03dZ,%.3f,%s,Mirabeat 7,Mirabeat,%s,%s,80,-60,0x80,,%s,%s,,\r\n",
+                static_cast<int>(seconds) % 60, static_cast<int>(seconds * 1000) % 1000, seconds, address, hr.c_str(),
+                rr.c_str(), person, maxHr);
+  return line;
+}
+
+std::string marker(double seconds, const char* text) {
+  char line[200];
+  std::snprintf(line, sizeof line, "2026-12-09T10:00:%02d.000Z,%.3f,,,,,,,,,%s,,,,\r\n", static_cast<int>(seconds) % 60,
+                seconds, text);
+  return line;
+}
+
+Session read(const std::string& text) {
+  std::istringstream in(text);
+  Session s;
+  std::string refusal;
+  EXPECT_TRUE(readSession(in, &s, &refusal)) << refusal;
+  return s;
+}
+
+TEST(ReportReading, EveryVersionTheBadRowsSaidByLineAndTheRestUsed) {
+  // Koravel 2.0a's ten columns, and an unknown column at the end.
+  Session s = read("time,seconds,address,name,brand,heart_rate,rr_ms,battery_pct,rssi,check,extra\r\n"
+                   "2026-12-09T10:00:00.500Z,0.500,A1,Mirabeat 1,Mirabeat,70,850,90,-60,0x80,x\r\n"
+                   "2026-12-09T10:00:01.500Z,1.500,A1,Mirabeat 1,Mirabeat,,,90,-60,0x80,x\r\n");
+  ASSERT_EQ(s.devices.size(), 1u);
+  EXPECT_EQ(s.startUnixMs, 1796810400000);
+  ASSERT_EQ(s.devices[0].samples.size(), 2u);
+  EXPECT_EQ(s.devices[0].samples[1].heartRate, 0);
+  EXPECT_TRUE(s.problems.empty());
+
+  // Out of order, a bad cell, a short row, a marker, and the last row cut
+  // off by a crash.
+  s = read(std::string(kHeader) + row(2, "A1", "72") + row(1, "A1", "71") + row(3, "A1", "x7") +
+           "2026-12-09T10:00:04.000Z,4.000,A1\r\n" + marker(4.5, "sprint") + row(5, "'=A2", "80", "", "'=Bob", "190") +
+           "2026-12-09T10:00:06.000Z,6.000,A1,Mira");
+  const std::vector<std::string> want = {
+      "line 4: heart_rate 'x7' is not a number from 0 to 255; left out",
+      "line 5: 3 cells where the header has 15; left out",
+      "line 8: cut short (the recording ends in the middle of a row); left out",
+      "1 rows were out of time order; they are put in order",
+  };
+  EXPECT_EQ(s.problems, want);
+  ASSERT_EQ(s.devices.size(), 2u);
+  EXPECT_EQ(s.devices[0].samples[0].heartRate, 71);
+  EXPECT_EQ(s.devices[0].samples[1].heartRate, 72);
+  EXPECT_EQ(s.devices[1].address, "=A2");  // the apostrophe that kept it from being a formula is not part of it
+  EXPECT_EQ(s.devices[1].person, "=Bob");
+  EXPECT_EQ(s.devices[1].maxHr, 190);
+  ASSERT_EQ(s.markers.size(), 1u);
+  EXPECT_EQ(s.markers[0].text, "sprint");
+  EXPECT_EQ(s.markers[0].ms, 4500);
+  EXPECT_EQ(s.firstMs, 1000);
+  EXPECT_EQ(s.lastMs, 5000);
+
+  // An empty recording is one; something else is not.
+  s = read(kHeader);
+  EXPECT_EQ(s.rows, 0u);
+  std::istringstream other("name,max_hr\nAnna,190\n");
+  std::string refusal;
+  EXPECT_FALSE(readSession(other, &s, &refusal));
+  EXPECT_EQ(refusal, "it is not a recording: line 1 has no address, seconds and heart_rate columns");
+  std::istringstream binary(std::string("\x7f" "ELF\0\0", 6));
+  EXPECT_FALSE(readSession(binary, &s, &refusal));
+  EXPECT_EQ(refusal, "it is not a text file");
+
+  // Participants given for a recording that names nobody.
+  s = read(std::string(kHeader) + row(1, "D8A01D5C3E71", "70"));
+  ParticipantTable people;
+  people.put(Participant{"D8A01D5C3E71", "Anna", 180});
+  nameParticipants(&s, people);
+  EXPECT_EQ(s.devices[0].person, "Anna");
+  EXPECT_EQ(s.devices[0].maxHr, 180);
+}
+
+TEST(ReportFigures, ReadingsCountUntilTheNextAtMostFiveSecondsInTheirZones) {
+  // Readings at 0, 1, 2 and 10 s; a row without a heart rate at 1.5 s is
+  // not one; the recording ends at 12 s.
+  const Session s = read(std::string(kHeader) + row(0, "A1", "60", "", "Ann", "100") + row(1, "A1", "70") +
+                         row(1.5, "A1", "") + row(2, "A1", "80") + row(10, "A1", "90") + row(12, "B2", "50"));
+  const Device& d = s.devices[0];
+  const Figures f = figuresOf(d, beatsOf(d), Span{s.firstMs, s.lastMs + 1}, s.lastMs);
+  EXPECT_EQ(f.readings, 4u);
+  EXPECT_DOUBLE_EQ(f.averageHr, 75);
+  EXPECT_EQ(f.minHr, 60);
+  EXPECT_EQ(f.maxHr, 90);
+  // 1 + 1 + 5 (of an 8 s gap, 3 s silent) + 2 (to the end).
+  EXPECT_DOUBLE_EQ(f.seconds, 9);
+  ASSERT_TRUE(f.zonesKnown);
+  const double zones[6] = {0, 0, 1, 1, 5, 2};  // 60 % zone 2, 70 % zone 3, 80 % zone 4, 90 % zone 5
+  for (int z = 0; z < 6; ++z) EXPECT_DOUBLE_EQ(f.zoneSeconds[z], zones[z]) << z;
+  // The span after a marker at 1.5 s: the readings in it, and the time
+  // that falls in it.
+  const Figures after = figuresOf(d, beatsOf(d), Span{1500, s.lastMs + 1}, s.lastMs);
+  EXPECT_EQ(after.readings, 2u);
+  EXPECT_DOUBLE_EQ(after.seconds, 7.5);
+  EXPECT_DOUBLE_EQ(after.zoneSeconds[3], 0.5);
+}
+
+TEST(ReportFigures, BeatsFromRepeatedRowsArtefactsAndVariability) {
+  std::string rows = kHeader;
+  // The dongle repeats a device's latest RR: 1000 ms again 200 ms later is
+  // the same beat; 950 ms after the beat (0.9 x 1000 passed) it is the next.
+  rows += row(0, "A1", "60", "1000") + row(0.2, "A1", "60", "1000") + row(0.95, "A1", "60", "1000");
+  // Out of range: a beat, rejected; a row without RR changes nothing.
+  rows += row(1.2, "A1", "60", "250") + row(1.3, "A1", "60", "");
+  // Then a run with one artefact (1500 among beats near 1000).
+  const int rrs[] = {1010, 990, 1000, 1500, 1005, 995, 1000};
+  double t = 2;
+  for (const int rr : rrs) {
+    rows += row(t, "A1", "60", std::to_string(rr));
+    t += 1;
+  }
+  const Session s = read(rows);
+  const Device& d = s.devices[0];
+  const std::vector<Beat> beats = beatsOf(d);
+  ASSERT_EQ(beats.size(), 10u);
+  EXPECT_EQ(beats[1].ms, 950);
+  EXPECT_FALSE(beats[2].kept);  // 250: out of range
+  EXPECT_FALSE(beats[6].kept);  // 1500: more than 20 % off its neighbours' median
+  const Figures f = figuresOf(d, beats, Span{s.firstMs, s.lastMs + 1}, s.lastMs);
+  EXPECT_EQ(f.beats, 10u);
+  EXPECT_EQ(f.beatsRejected, 2u);
+  // Kept: 1000, 1000, 1010, 990, 1000, 1005, 995, 1000.
+  EXPECT_DOUBLE_EQ(f.meanRr, 1000);
+  EXPECT_NEAR(f.sdnn, std::sqrt(250.0 / 7), 1e-9);
+  // Differences of kept beats that follow each other: 1000-1000 (0);
+  // 1010-990 (-20), 990-1000 (10); 1005-995 (-10), 995-1000 (5). The 250
+  // and the 1500 break the runs.
+  EXPECT_NEAR(f.rmssd, std::sqrt((0 + 400 + 100 + 100 + 25) / 5.0), 1e-9);
+  EXPECT_DOUBLE_EQ(f.pnn50, 0);
+  // A device with no RR has none of these.
+  const Session quiet = read(std::string(kHeader) + row(0, "B2", "70") + row(1, "B2", "71"));
+  const Figures none = figuresOf(quiet.devices[0], beatsOf(quiet.devices[0]), Span{0, 2000}, 1000);
+  EXPECT_FALSE(none.rrKnown || none.sdnnKnown || none.rmssdKnown);
+  EXPECT_FALSE(none.zonesKnown);
+}
+
+TEST(ReportFigures, SegmentsBetweenMarkers) {
+  const Session s = read(std::string(kHeader) + row(0, "A1", "70") + marker(10, "warm-up done") + row(20, "A1", "71") +
+                         marker(30, "sprint") + marker(30, "again") + row(40, "A1", "72"));
+  const std::vector<Span> spans = segments(s);
+  ASSERT_EQ(spans.size(), 3u);
+  EXPECT_EQ(spans[0].fromMs, 0);
+  EXPECT_EQ(spans[0].toMs, 10000);
+  EXPECT_EQ(spans[1].toMs, 30000);
+  EXPECT_EQ(spans[2].fromMs, 30000);
+  EXPECT_EQ(spans[2].toMs, 40001);
+}
+
+}  // namespace
+}  // namespace kv::report
