@@ -84,18 +84,6 @@ Rgb textColourOn(Rgb fill) {
   return contrastRatio(fill, black) >= contrastRatio(fill, white) ? black : white;
 }
 
-Rgb zoneColour(int zone) {
-  static constexpr Rgb kZones[6] = {
-      {0x56, 0xB4, 0xE9},  // rest: sky blue
-      {0x00, 0x72, 0xB2},  // 1: blue
-      {0x00, 0x9E, 0x73},  // 2: bluish green
-      {0xF0, 0xE4, 0x42},  // 3: yellow
-      {0xE6, 0x9F, 0x00},  // 4: orange
-      {0xD5, 0x5E, 0x00},  // 5: vermillion
-  };
-  return kZones[std::clamp(zone, 0, 5)];
-}
-
 int classCells(const Roster& roster, std::int64_t nowMs, ClassCell* out, const ParticipantTable* people) {
   int n = 0;
   for (int i = 0; i < kTileCount; ++i) {

@@ -69,12 +69,6 @@ Rgb textColourOn(Rgb fill);
 inline constexpr Rgb kClassDisplayBackground{0, 0, 0};
 inline constexpr Rgb kClassDisplayMessageColour{255, 255, 255};
 
-// The colour of a heart-rate zone's cell (0 rest, 1 to 5), from Okabe and
-// Ito's palette, which people with the common colour-vision deficiencies
-// tell apart: rest sky blue, then blue, bluish green, yellow, orange and
-// vermillion. The zone is always written in the cell too.
-Rgb zoneColour(int zone);
-
 // What one cell shows.
 struct ClassCell {
   int slot = -1;

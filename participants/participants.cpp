@@ -230,6 +230,18 @@ int percentOfMax(int heartRate, int maxHr) {
   return heartRate * 100 / maxHr;
 }
 
+Rgb zoneColour(int zone) {
+  static constexpr Rgb kZones[6] = {
+      {0x56, 0xB4, 0xE9},  // rest: sky blue
+      {0x00, 0x72, 0xB2},  // 1: blue
+      {0x00, 0x9E, 0x73},  // 2: bluish green
+      {0xF0, 0xE4, 0x42},  // 3: yellow
+      {0xE6, 0x9F, 0x00},  // 4: orange
+      {0xD5, 0x5E, 0x00},  // 5: vermillion
+  };
+  return kZones[std::clamp(zone, 0, 5)];
+}
+
 int zoneOf(int heartRate, int maxHr) {
   const int pct = percentOfMax(heartRate, maxHr);
   if (pct < 0) return -1;

@@ -23,6 +23,8 @@
 #include <string>
 #include <vector>
 
+#include "base/rgb.h"
+
 namespace kv {
 
 inline constexpr int kMaxParticipants = 1000;
@@ -83,6 +85,11 @@ int maxHrFromAge(int age);
 // -1 for both when the maximum or the heart rate is not known.
 int percentOfMax(int heartRate, int maxHr);
 int zoneOf(int heartRate, int maxHr);
+// A zone's colour (0 rest, 1 to 5), from Okabe and Ito's palette, which
+// people with the common colour-vision deficiencies tell apart: rest sky
+// blue, then blue, bluish green, yellow, orange and vermillion. Wherever a
+// zone is shown in its colour, it is written too.
+Rgb zoneColour(int zone);
 
 // "0A1B2C3D4E5F" from an address written any way ("0a:1b:2c:3d:4e:5f",
 // "0A-1B-..."); false when it is not 12 hexadecimal digits.

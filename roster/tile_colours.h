@@ -7,14 +7,11 @@
 
 #include <cstdint>
 
+#include "base/rgb.h"
 #include "base/view.h"
 
 namespace kv {
 
-struct Rgb {
-  std::uint8_t r = 0, g = 0, b = 0;
-  friend bool operator==(const Rgb&, const Rgb&) = default;
-};
 
 inline constexpr Rgb kMirabeatColour{0, 128, 255};
 inline constexpr Rgb kMirabeatHotColour{11, 53, 189};
