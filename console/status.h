@@ -18,7 +18,7 @@ struct StatusFacts {
   // The last Start or Stop went unanswered (see console/watch.h).
   bool noAnswer = false;
   // Said when the port list was last opened (a port the user may not
-  // open); "" for nothing.
+  // open, a port folder not used); "" for nothing.
   const char* listHint = "";
   std::int64_t nowMs = 0;
 };
@@ -27,6 +27,7 @@ struct StatusFacts {
 // first that holds of:
 //   "Port P lost"
 //   "Port P: held by another program" and the other reasons a pick fails
+//                                              (describeOpenFailure)
 //   "Port P: no answer from the dongle"        (also "No port open: ...")
 //   "Port P: no data from the dongle for N s"  (scanning, nothing came for a while)
 //   while no port is open, the list's hint, else

@@ -14,7 +14,7 @@ extern char** environ;
 
 namespace kv::test {
 
-ChildProgram::ChildProgram(std::vector<std::string> args, bool asGroupLeader) {
+ChildProgram::ChildProgram(std::vector<std::string> args, bool asGroupLeader, const std::string& terminal) {
   int out[2];
   int err[2];
   if (::pipe(out) != 0 || ::pipe(err) != 0) return;
@@ -26,7 +26,14 @@ ChildProgram::ChildProgram(std::vector<std::string> args, bool asGroupLeader) {
   posix_spawn_file_actions_addclose(&actions, err[0]);
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
-  if (asGroupLeader) {
+  if (!terminal.empty()) {
+    // A session leader without a terminal takes the first it opens without
+    // O_NOCTTY for its own, and keeps it after closing it. The session is
+    // made before the file actions run.
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
+    posix_spawn_file_actions_addopen(&actions, 3, terminal.c_str(), O_RDWR, 0);
+    posix_spawn_file_actions_addclose(&actions, 3);
+  } else if (asGroupLeader) {
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
     posix_spawnattr_setpgroup(&attr, 0);
   }

@@ -12,8 +12,11 @@ namespace kv::test {
 class ChildProgram {
  public:
   // args[0] is the program's path. A group leader gets a process group of
-  // its own (a terminal's Ctrl-C goes to a group).
-  explicit ChildProgram(std::vector<std::string> args, bool asGroupLeader = false);
+  // its own (a terminal's Ctrl-C goes to a group). With a `terminal` (a
+  // path) the program leads a session of its own whose controlling
+  // terminal that is, as a login's shell has its terminal, though none of
+  // its standard streams is on it.
+  explicit ChildProgram(std::vector<std::string> args, bool asGroupLeader = false, const std::string& terminal = "");
   ~ChildProgram();  // kills it if it still runs
   ChildProgram(const ChildProgram&) = delete;
   ChildProgram& operator=(const ChildProgram&) = delete;

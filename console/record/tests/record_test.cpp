@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -18,7 +19,9 @@
 #include "console/record/device_table.h"
 #include "console/record/record_options.h"
 #include "link/frame.h"
+#include "link/serial_port.h"
 #include "support/child_program.h"
+#include "support/pty.h"
 #include "support/recording_check.h"
 #include "support/sim_record.h"
 
@@ -279,16 +282,18 @@ TEST_F(RecordProgram, CtrlCResetsTheDongleAndEndsOnAWholeRow) {
 }
 
 TEST_F(RecordProgram, BadPortsFilesAndOptions) {
-  // A port that is not a serial device, one that is not there: one line, exit
-  // 1, no file left behind.
+  // A port that is not a serial device (a FIFO nobody writes to must not
+  // hold it up), one that is not there: one line in words, exit 1, no file
+  // left behind.
+  const std::string fifo = dir_ + "/fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   const std::pair<std::string, std::string> ports[] = {{"/dev/null", "cannot open /dev/null: not a serial port"},
+                                                       {fifo, "cannot open " + fifo + ": not a serial port"},
                                                        {dir_ + "/none", "cannot open " + dir_ + "/none: not found"}};
   for (const auto& [port, message] : ports) {
     auto rec = recorder({"--port", port, "--out", dir_ + "/x.csv"});
     EXPECT_EQ(rec->wait(5000), 1);
-    const std::string err = rec->readAll(true);
-    EXPECT_EQ(err.find("koravel-record: " + message), 0u) << err;
-    EXPECT_EQ(occurrences(err, "\n"), 1u) << err;
+    EXPECT_EQ(rec->readAll(true), "koravel-record: " + message + "\n");
     EXPECT_FALSE(std::filesystem::exists(dir_ + "/x.csv"));
   }
   // A file that cannot be written, or one that exists: nothing reaches the
@@ -318,6 +323,25 @@ TEST_F(RecordProgram, BadPortsFilesAndOptions) {
   EXPECT_NE(unknown->readAll(true).find("unknown option --fast\nUsage: koravel-record"), std::string::npos);
 }
 
+TEST_F(RecordProgram, ItsOwnTerminalIsRefusedAndLeftAsItWas) {
+  // The terminal it was started from (its controlling terminal, though no
+  // standard stream is on it), by name, through /dev/tty and through a link.
+  test::Pty terminal;
+  ASSERT_TRUE(terminal.ok());
+  const std::string before = terminal.lineSettings();
+  const std::string link = dir_ + "/com-link";
+  std::filesystem::create_symlink(terminal.slavePath(), link);
+  for (const std::string& port : {terminal.slavePath(), std::string("/dev/tty"), link}) {
+    // Should it take the terminal after all, it ends soon.
+    ChildProgram rec({KV_RECORD_PROGRAM, "--port", port, "--out", dir_ + "/x.csv", "--duration", "1"}, false,
+                     terminal.slavePath());
+    EXPECT_EQ(rec.wait(5000), 1) << port;
+    EXPECT_EQ(rec.readAll(true), "koravel-record: cannot open " + port + ": it is this program's own terminal\n");
+    EXPECT_FALSE(std::filesystem::exists(dir_ + "/x.csv"));
+  }
+  EXPECT_EQ(terminal.lineSettings(), before);
+}
+
 TEST_F(RecordProgram, ListsWhatTheConsoleWouldList) {
   // Without --link the simulator's port is in the user's own port folder,
   // which the console lists.
@@ -326,6 +350,34 @@ TEST_F(RecordProgram, ListsWhatTheConsoleWouldList) {
   auto list = recorder({"--list-ports"});
   EXPECT_EQ(list->wait(10000), 0);
   EXPECT_NE(list->readAll(false).find("dongle-sim-" + std::to_string(dongle->pid()) + "\n"), std::string::npos);
+
+  // A port another program holds is listed as held; a folder others may use
+  // is not listed from, and that is said.
+  const char* saved = std::getenv("XDG_RUNTIME_DIR");
+  const std::string savedValue = saved != nullptr ? saved : "";
+  ::setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
+  const std::string folder = dir_ + "/koravel";
+  ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+  test::Pty taken;
+  SerialPort* holder = serialOpen(taken.slavePath().c_str(), nullptr);
+  ASSERT_NE(holder, nullptr);
+  std::filesystem::create_symlink(taken.slavePath(), folder + "/adapter");
+  list = recorder({"--list-ports"});
+  EXPECT_EQ(list->wait(10000), 0);
+  EXPECT_NE(list->readAll(false).find(folder + "/adapter (held by another program)\n"), std::string::npos);
+  ASSERT_EQ(::chmod(folder.c_str(), 0777), 0);
+  list = recorder({"--list-ports"});
+  EXPECT_EQ(list->wait(10000), 0);
+  EXPECT_EQ(list->readAll(false).find(folder), std::string::npos);
+  EXPECT_NE(list->readAll(true).find("koravel-record: Port folder " + folder +
+                                     " not used: others may use it (mode 0777; it must be 0700)\n"),
+            std::string::npos);
+  serialClose(holder);
+  if (saved != nullptr) {
+    ::setenv("XDG_RUNTIME_DIR", savedValue.c_str(), 1);
+  } else {
+    ::unsetenv("XDG_RUNTIME_DIR");
+  }
 }
 
 }  // namespace
