@@ -166,6 +166,10 @@ TEST_F(ConsoleTest, TheStatusLineTellsOfAnUnansweredStartAQuietDongleAndALostPor
   view.setSelectedPort(0, "/dev/koravel-no-such-port");
   handleCommand(core, id::kPortList, kCbnSelChange);
   EXPECT_EQ(view.statusLine(), "Port /dev/koravel-no-such-port: not found");
+  // The terminal the console runs in is no port for it.
+  view.setSelectedPort(0, "/dev/tty");
+  handleCommand(core, id::kPortList, kCbnSelChange);
+  EXPECT_EQ(view.statusLine(), "Port /dev/tty: it is this program's own terminal");
 }
 
 TEST_F(ConsoleTest, OpeningThePortListListsPortsThatCameSinceAndKeepsThePick) {
