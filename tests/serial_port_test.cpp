@@ -20,7 +20,6 @@
 #include <vector>
 
 #include "link/serial_port.h"
-#include "support/child_program.h"
 #include "support/pty.h"
 
 namespace kv {
@@ -256,16 +255,6 @@ TEST(SerialPort, WhatIsNoTerminalIsNotOpenedAndItsOwnTerminalIsLeftAlone) {
   fs::remove(link);
 }
 
-TEST(SerialPort, TheControllingTerminalOfAnotherSessionIsAnOrdinaryPort) {
-  Pty pty;
-  ASSERT_TRUE(pty.ok());
-  // As the simulator does: the pty is the terminal of a session of its own.
-  test::ChildProgram owner({"/bin/sleep", "30"}, false, pty.slavePath());
-  ASSERT_GT(owner.pid(), 0);
-  ASSERT_EQ(::tcgetsid(pty.masterFd()), owner.pid()) << "the pty is not the other session's terminal";
-  EXPECT_NE(openPort(pty.slavePath()), nullptr);
-}
-
 TEST(SerialWait, ReportsDataTimeOutAndWakeUp) {
   Pty pty;
   ASSERT_TRUE(pty.ok());
@@ -473,70 +462,30 @@ TEST_F(Enumeration, AFolderListsTerminalsOnlyAndNoLinkASimulatorLeftBehind) {
   EXPECT_EQ(list({"*"}), (std::vector<std::string>{"adapter", alive, kSimulatorLinkPrefix + std::string("x7")}));
 }
 
-TEST_F(Enumeration, TheUserPortFolderIsListedOnlyWhenItIsThisUsersOwnAndClosedToOthers) {
-  const char* saved = std::getenv("XDG_RUNTIME_DIR");
-  const std::string savedValue = saved != nullptr ? saved : "";
-  ::setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
+TEST_F(Enumeration, APortFolderIsUsedOnlyWhenItIsThisUsersOwnAndClosedToOthers) {
   const std::string folder = at("koravel");
-  Pty pty;
-  ASSERT_TRUE(pty.ok());
-  // What is listed from the folder, and what the operator is told.
-  auto listFolder = [&](std::string* remark) {
-    struct Ctx {
-      std::string folder;
-      std::vector<std::string> listed;
-      std::string remarks;
-    } ctx{folder + "/", {}, {}};
-    enumerateSerialPorts(
-        [](void* c, const char* path, PortFind) {
-          auto& x = *static_cast<Ctx*>(c);
-          if (std::string(path).starts_with(x.folder)) x.listed.push_back(path + x.folder.size());
-          return true;
-        },
-        &ctx, [](void* c, const char* text) { static_cast<Ctx*>(c)->remarks += text; });
-    *remark = ctx.remarks;
-    return ctx.listed;
-  };
-  std::string remark;
-  EXPECT_TRUE(listFolder(&remark).empty());
-  EXPECT_EQ(remark, "") << "no folder: nothing to say";
-
-  ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
-  ASSERT_EQ(::chmod(folder.c_str(), 0700), 0);
-  fs::create_symlink(pty.slavePath(), folder + "/sim");
-  EXPECT_EQ(listFolder(&remark), std::vector<std::string>{"sim"});
-  EXPECT_EQ(remark, "");
-
   const std::string notUsed = "Port folder " + folder + " not used: ";
-  ASSERT_EQ(::chmod(folder.c_str(), 0755), 0);
-  EXPECT_TRUE(listFolder(&remark).empty());
-  EXPECT_EQ(remark, notUsed + "others may use it (mode 0755; it must be 0700)");
-  ASSERT_EQ(::chmod(folder.c_str(), 0700), 0);
-
+  char why[kPortTextSize];
+  EXPECT_FALSE(checkPortFolder(folder.c_str(), why));
+  EXPECT_STREQ(why, "") << "not there: nothing to say";
+  ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+  EXPECT_TRUE(checkPortFolder(folder.c_str(), why)) << why;
+  ASSERT_EQ(::chmod(folder.c_str(), 0750), 0);
+  EXPECT_FALSE(checkPortFolder(folder.c_str(), why));
+  EXPECT_EQ(why, notUsed + "others may use it (mode 0750; it must be 0700)");
   // A link to a folder of our own is still a link: whoever made it chose
   // where it leads.
+  ASSERT_EQ(::chmod(folder.c_str(), 0700), 0);
   fs::rename(folder, at("elsewhere"));
   fs::create_directory_symlink(at("elsewhere"), folder);
-  EXPECT_TRUE(listFolder(&remark).empty());
-  EXPECT_EQ(remark, notUsed + "it is a symbolic link, not a folder of this user's own");
-  fs::remove(folder);
-
-  ASSERT_TRUE(touch(folder));
-  EXPECT_TRUE(listFolder(&remark).empty());
-  EXPECT_EQ(remark, notUsed + "it is not a folder");
-  fs::remove(folder);
-
+  EXPECT_FALSE(checkPortFolder(folder.c_str(), why));
+  EXPECT_EQ(why, notUsed + "it is a symbolic link, not a folder of this user's own");
   if (::geteuid() == 0) {
+    fs::remove(folder);
     fs::rename(at("elsewhere"), folder);
     ASSERT_EQ(::chown(folder.c_str(), 65534, 65534), 0);
-    EXPECT_TRUE(listFolder(&remark).empty());
-    EXPECT_EQ(remark, notUsed + "it belongs to another user");
-  }
-
-  if (saved != nullptr) {
-    ::setenv("XDG_RUNTIME_DIR", savedValue.c_str(), 1);
-  } else {
-    ::unsetenv("XDG_RUNTIME_DIR");
+    EXPECT_FALSE(checkPortFolder(folder.c_str(), why));
+    EXPECT_EQ(why, notUsed + "it belongs to another user");
   }
 }
 

@@ -351,7 +351,6 @@ TEST(ConsoleProgramTest, AWrongOptionIsRefusedWithStatus2BeforeADisplayIsNeeded)
   for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) env.remove(name);
   const std::pair<QStringList, QString> cases[] = {
       {{"--bogus"}, "koravel: unknown option --bogus (see --help)\n"},
-      {{"-style", "fusion", "extra"}, "koravel: unknown option extra (see --help)\n"},
       {{"-platform"}, "koravel: option -platform needs a value (see --help)\n"},
   };
   for (const auto& [args, message] : cases) {
