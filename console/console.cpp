@@ -79,8 +79,11 @@ void selectPortFromList(ConsoleCore& core) {
   View& view = core.view;
   const int index = view.selectedPort();
   if (index == -1) return;
+  // A held port's entry names its path: the open then says what holds it.
+  char entry[kPortEntrySize] = {};
+  view.portName(index, entry, kPortEntrySize);
   char name[kPortNameSize] = {};
-  view.portName(index, name, kPortNameSize);
+  portOfListEntry(entry, name);
   // A Start or Stop still awaited would take the new port's ack for its
   // own: it is given up; what the old port did not answer is not said of
   // the new one.
@@ -196,29 +199,30 @@ void refreshPortList(ConsoleCore& core) {
   View& view = core.view;
   struct Listing {
     View* view;
-    char picked[kPortNameSize];
+    char picked[kPortEntrySize];
     int pickedAt;
     int count;
     char* hint;
   } listing{&view, {}, -1, 0, core.listHint};
   const int selected = view.selectedPort();
-  if (selected >= 0) view.portName(selected, listing.picked, kPortNameSize);
+  if (selected >= 0) view.portName(selected, listing.picked, kPortEntrySize);
   core.listHint[0] = '\0';
   view.clearPorts();
   const PortState port = core.link.portState();
   enumerateSerialPorts(
-      [](void* ctx, const char* path) {
+      [](void* ctx, const char* path, PortFind find) {
         auto* l = static_cast<Listing*>(ctx);
-        if (l->picked[0] != '\0' && std::strcmp(path, l->picked) == 0) l->pickedAt = l->count;
+        char entry[kPortEntrySize];
+        listEntryOfPort(path, find, entry);
+        if (l->picked[0] != '\0' && std::strcmp(entry, l->picked) == 0) l->pickedAt = l->count;
         ++l->count;
-        return l->view->addPort(path);
+        return l->view->addPort(entry);
       },
       &listing,
-      [](void* ctx, const char* path, const char* group) {
+      [](void* ctx, const char* text) {
         auto* l = static_cast<Listing*>(ctx);
         if (l->hint[0] != '\0') return;  // the first one is enough to say what to do
-        std::snprintf(l->hint, kStatusTextSize,
-                      "Port %s: permission denied: add your user to the %s group (then log in again)", path, group);
+        std::snprintf(l->hint, kStatusTextSize, "%s", text);
       },
       port.open ? port.name : nullptr);
   if (listing.pickedAt >= 0) view.selectPortItem(listing.pickedAt);

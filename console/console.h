@@ -164,7 +164,10 @@ void watchConsole(ConsoleCore& core);
 
 // UI thread: the operator opens the port list. It is filled afresh, so that
 // a dongle plugged in since is there; the picked port stays selected while
-// it is listed; a port this user may not open is said on the status line.
+// it is listed; a port another program holds is listed with kHeldPortSuffix
+// (picking it tries the port itself, and the status line says who has it);
+// a port this user may not open, or a port folder not used, is said on the
+// status line.
 void refreshPortList(ConsoleCore& core);
 
 // UI thread: brings the status line up to date now.

@@ -16,12 +16,10 @@ void formatStatus(const StatusFacts& f, char* out) {
     return;
   }
   if (named && p.failed) {
-    const char* why = serialOpenFailure(p.failRc);
-    if (why != nullptr) {
-      std::snprintf(out, kStatusTextSize, "Port %s: %s", p.name, why);
-    } else {
-      std::snprintf(out, kStatusTextSize, "Port %s cannot be opened (rc=%d)", p.name, p.failRc);
-    }
+    char why[kPortTextSize];
+    describeOpenFailure(p.failRc, p.name, why);
+    // A long path leaves less room for the words: the line is cut short.
+    if (std::snprintf(out, kStatusTextSize, "Port %s: %s", p.name, why) < 0) out[0] = '\0';
     return;
   }
   const RecordingFacts& r = f.recording;

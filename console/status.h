@@ -33,7 +33,7 @@ struct StatusFacts {
   // The last Start or Stop went unanswered (see console/watch.h).
   bool noAnswer = false;
   // Said when the port list was last opened (a port the user may not
-  // open); "" for nothing.
+  // open, a port folder not used); "" for nothing.
   const char* listHint = "";
   std::int64_t nowMs = 0;
   RecordingFacts recording;
@@ -45,6 +45,7 @@ struct StatusFacts {
 // first that holds of:
 //   "Port P lost"
 //   "Port P: held by another program" and the other reasons a pick fails
+//                                              (describeOpenFailure)
 //   "Recording stopped: disk full (N rows kept in NAME)"
 //   "Port P: no answer from the dongle"        (also "No port open: ...")
 //   "Port P: no data from the dongle for N s"  (scanning, nothing came for a while)

@@ -44,8 +44,13 @@ Link::~Link() {
 int Link::createTxEvent() { return 0; }
 
 int Link::enumerateComPorts() {
-  return enumerateSerialPorts([](void* ctx, const char* path) { return static_cast<View*>(ctx)->addPort(path); },
-                              &view_);
+  return enumerateSerialPorts(
+      [](void* ctx, const char* path, PortFind find) {
+        char entry[kPortEntrySize];
+        listEntryOfPort(path, find, entry);
+        return static_cast<View*>(ctx)->addPort(entry);
+      },
+      &view_);
 }
 
 bool Link::startThread(std::thread& thread, void (*body)(Link*), int* rc) {

@@ -73,8 +73,9 @@ class Link {
   // Start-up: the transmit event (always there: 0), the port list and the
   // writer thread (0, or -1 when the system could not start it).
   int createTxEvent();
-  // Lists the ports that can be opened now in the view's port list; -1 when
-  // the list refused one.
+  // Lists the ports that are there now in the view's port list, a port
+  // another program holds with kHeldPortSuffix; -1 when the list refused
+  // one.
   int enumerateComPorts();
   int startWriter();
 

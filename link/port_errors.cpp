@@ -1,6 +1,9 @@
-// Which failed reads mean the device is gone, on each system. The codes are
-// the systems' own numbers, spelled out so that both rules build anywhere.
+// Which failed reads mean the device is gone, and what a failed open is
+// called, on each system. The codes are the systems' own numbers, spelled
+// out so that both rules build anywhere.
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 #include "link/serial_port.h"
 
@@ -46,16 +49,19 @@ const char* win32OpenFailure(int code) {
     case 5:  // ERROR_ACCESS_DENIED: a COM port another program has open
     case 32:  // ERROR_SHARING_VIOLATION
       return "held by another program";
+    case kOwnTerminalRc:
+      return "it is this program's own terminal";
     default:
       return nullptr;
   }
 }
 
 const char* posixOpenFailure(int code) {
-  if (code == EACCES || code == EPERM) return "permission denied: add your user to the dialout group (then log in again)";
+  if (code == EACCES || code == EPERM) return "permission denied";
   if (code == EBUSY || code == EAGAIN || code == EWOULDBLOCK) return "held by another program";
   if (code == ENOENT || code == ENODEV || code == ENXIO) return "not found";
   if (code == ENOTTY) return "not a serial port";
+  if (code == kOwnTerminalRc) return "it is this program's own terminal";
   return nullptr;
 }
 
@@ -65,6 +71,38 @@ const char* serialOpenFailure(int code) {
 #else
   return posixOpenFailure(code);
 #endif
+}
+
+void describeOpenFailure(int code, const char* path, char* out) {
+#ifndef _WIN32
+  if (code == EACCES || code == EPERM) {
+    char group[kPortTextSize / 2];
+    if (path != nullptr && groupThatWouldHelp(path, group, static_cast<int>(sizeof group))) {
+      std::snprintf(out, kPortTextSize, "permission denied: add your user to the %s group (then log in again)", group);
+      return;
+    }
+  }
+#else
+  (void)path;
+#endif
+  if (const char* words = serialOpenFailure(code)) {
+    std::snprintf(out, kPortTextSize, "%s", words);
+    return;
+  }
+  systemErrorText(code, out, kPortTextSize);
+}
+
+void listEntryOfPort(const char* path, PortFind find, char* out) {
+  std::snprintf(out, kPortEntrySize, "%s%s", path, find == PortFind::Held ? kHeldPortSuffix : "");
+}
+
+void portOfListEntry(const char* entry, char* out) {
+  std::size_t len = std::strlen(entry);
+  const std::size_t suffix = std::strlen(kHeldPortSuffix);
+  if (len > suffix && std::strcmp(entry + len - suffix, kHeldPortSuffix) == 0) len -= suffix;
+  if (len >= static_cast<std::size_t>(kPortNameSize)) len = 0;
+  std::memcpy(out, entry, len);
+  out[len] = '\0';
 }
 
 int serialGoneCode() {

@@ -19,6 +19,14 @@ namespace kv {
 
 // Room for any path the enumeration lists, terminator included.
 inline constexpr int kPortNameSize = 256;
+// Room for an entry of the port list (a path and kHeldPortSuffix).
+inline constexpr int kPortEntrySize = kPortNameSize + 32;
+// Room for a line about a port for the operator, terminator included.
+inline constexpr int kPortTextSize = 384;
+// The code a port is refused with when it is this program's own terminal
+// (see serialOpen). Not a code of either system: errno values are small,
+// and Win32 keeps bit 29 for the codes of applications.
+inline constexpr int kOwnTerminalRc = 0x20000001;
 // The enumeration lists at most this many ports.
 inline constexpr int kMaxListedPorts = 64;
 inline constexpr std::uint32_t kLineBaudRate = 115200;
@@ -31,9 +39,16 @@ struct SerialPort;
 // Opens `path` exclusively and configures the line. On failure returns
 // nullptr and stores the system error code in *rc (a port held by another
 // program: EWOULDBLOCK / EBUSY on POSIX, ERROR_ACCESS_DENIED on Win32;
-// a missing port: ENOENT / ERROR_FILE_NOT_FOUND; on POSIX, a path that is
-// not a terminal: ENOTTY). Failing to apply the line settings does not fail
-// the open: the port is then used as it is.
+// a missing port: ENOENT / ERROR_FILE_NOT_FOUND). Failing to apply the line
+// settings does not fail the open: the port is then used as it is.
+//
+// On POSIX only a terminal device is a serial port: anything else (a FIFO,
+// a regular file, /dev/null, a directory) fails with ENOTTY, and a FIFO is
+// never opened, so nothing waits for its other end. This program's own
+// terminal (/dev/tty, its controlling terminal, the terminal one of its
+// standard streams is on, by any name or link) fails with kOwnTerminalRc
+// and is left exactly as it was: setting it raw would take the operator's
+// terminal away.
 SerialPort* serialOpen(const char* path, int* rc);
 
 // Closes the port and frees it. Null is ignored.
@@ -69,12 +84,30 @@ bool serialErrorMeansGone(int code);
 int serialGoneCode();
 
 // Why a port could not be opened, in words for the operator, from the code
-// serialOpen gave ("held by another program"...); null when the code says
-// nothing more than the number. Again one rule per system, and this
-// system's.
+// serialOpen gave ("held by another program", "permission denied"...);
+// null when the code says nothing more than the system's own text for it.
+// Again one rule per system, and this system's.
 const char* win32OpenFailure(int code);
 const char* posixOpenFailure(int code);
 const char* serialOpenFailure(int code);
+
+// The line the operator reads about a failed open of `path`, into `out`
+// (kPortTextSize characters): serialOpenFailure's words; for a permission
+// refused, "permission denied: add your user to the GROUP group (then log in
+// again)" when joining the group that owns the device would help (its
+// members may read and write it), else "permission denied"; for any other
+// code the system's own text (strerror, FormatMessage), never a bare number.
+// The console's status line and koravel-record both say it so.
+void describeOpenFailure(int code, const char* path, char* out);
+
+// The system's own text for an error code of its own (errno /
+// GetLastError), into `out` (`size` characters), without a trailing period.
+void systemErrorText(int code, char* out, int size);
+
+// POSIX: the name of the group that owns the device at `path`, into `out`
+// (`size` characters), when joining that group would let this user open it:
+// the group may read and write it. False otherwise, and always on Win32.
+bool groupThatWouldHelp(const char* path, char* out, int size);
 
 enum class PortWait {
   Readable,  // bytes are waiting on the port
@@ -117,38 +150,77 @@ class PortWaker {
 // POSIX also reports TimedOut for a wait cut short by a signal.
 PortWait serialWait(SerialPort* port, PortWaker& waker, int timeoutMs);
 
-// Called once for each port found, with its path; returning false stops the
-// enumeration.
-using PortFound = bool (*)(void* ctx, const char* path);
-// Called for a port that is there but that this user may not open, and
-// would be able to as a member of the group that owns it (POSIX: EACCES on
-// a device its group may read and write), with that group's name.
-using PortRefused = void (*)(void* ctx, const char* path, const char* group);
+// How the enumeration found a port.
+enum class PortFind {
+  Free,  // it can be opened now (or it is the caller's own, see `ours`)
+  Held,  // another program has it open (POSIX: EBUSY or a lock refused;
+         // Win32: ERROR_ACCESS_DENIED / ERROR_SHARING_VIOLATION)
+};
+// Called once for each port found, with its path and how it was found;
+// returning false stops the enumeration.
+using PortFound = bool (*)(void* ctx, const char* path, PortFind find);
+// Called with a line for the operator about something the listing left
+// out: a port this user may not open and would be able to as a member of
+// the group that owns it ("Port P: permission denied: add your user to the
+// G group (then log in again)"), or the user's port folder, not used, and
+// why (checkPortFolder).
+using PortRemark = void (*)(void* ctx, const char* text);
 
-// Lists the ports that can be opened right now, each opened exclusively and
-// closed again (the line settings are left alone), in probing order, at most
-// kMaxListedPorts. Returns 0, or -1 when `add` returned false.
+// A held port is listed as its path followed by this; a pick of such an
+// entry is a pick of the path (portOfListEntry).
+inline constexpr const char* kHeldPortSuffix = " (held by another program)";
+// The port list's entry for `path` as found, into `out` (kPortEntrySize).
+void listEntryOfPort(const char* path, PortFind find, char* out);
+// The path a port list entry names (the entry without kHeldPortSuffix),
+// into `out` (kPortNameSize); "" when it does not fit.
+void portOfListEntry(const char* entry, char* out);
+
+// Lists the ports that are there right now, each probed by an exclusive
+// open that is closed again (the line settings are left alone), in probing
+// order, at most kMaxListedPorts. A port another program holds is listed as
+// Held; what cannot be opened for any other reason (missing, no terminal,
+// this program's own terminal, no permission) is not listed. Returns 0, or
+// -1 when `add` returned false.
 //   Win32: \\.\COM1 to \\.\COM64.
 //   POSIX: /dev/ttyUSB0.., /dev/ttyACM0.., /dev/ttyS0.. (numbers 0 to 255),
 //          on macOS every /dev/cu.* in name order, then every entry of the
-//          user's own port folder (userPortFolder) in name order.
-// `held`, when given, is the path of a port the caller has open itself: it
-// is listed in its place without being probed (the probe would find it
-// taken).
-int enumerateSerialPorts(PortFound add, void* ctx, PortRefused refused = nullptr, const char* held = nullptr);
+//          user's own port folder (userPortFolder) in name order, when
+//          checkPortFolder allows it (else `remark` is told why).
+// `ours`, when given, is the path of a port the caller has open itself: it
+// is listed in its place, as Free, without being probed (the probe would
+// find it taken).
+int enumerateSerialPorts(PortFound add, void* ctx, PortRemark remark = nullptr, const char* ours = nullptr);
 
 // The same over the given families of paths, in the order given. A family is
 // a path prefix probed with increasing decimal numbers appended (POSIX 0 to
 // 255, Win32 1 to 64); on POSIX a family ending in '*' instead means every
 // entry of that directory whose name begins with what precedes the '*', in
-// name order.
+// name order, less the leftover links of simulated dongles that no longer
+// run (leftoverSimulatorLink).
 int enumerateSerialPortsIn(const char* const* families, int familyCount, PortFound add, void* ctx,
-                           PortRefused refused = nullptr, const char* held = nullptr);
+                           PortRemark remark = nullptr, const char* ours = nullptr);
 
 // POSIX: the folder of this user's own ports, where a simulated dongle puts
 // a link to its pseudo-terminal so that the console lists it without root:
 // $XDG_RUNTIME_DIR/koravel, else /tmp/koravel-UID. Into `out` (kPortNameSize
 // characters); false when there is none (Win32).
 bool userPortFolder(char* out);
+
+// Whether the port folder `folder` may be used: it must be a directory, not
+// a symbolic link, owned by this user, that nobody else may enter or change
+// (no group or other permission bits), since /tmp/koravel-UID could have
+// been made in advance by another user. False with the reason in `why`
+// (kPortTextSize characters, "Port folder F not used: ..."); false with ""
+// when it is simply not there. Win32: false, "".
+bool checkPortFolder(const char* folder, char* why);
+
+// A simulated dongle's link in the port folder is named kSimulatorLinkPrefix
+// and its process id.
+inline constexpr const char* kSimulatorLinkPrefix = "dongle-sim-";
+// Whether `name` (an entry of a port folder) is such a link's name and its
+// process no longer runs (POSIX: kill(pid, 0) fails with ESRCH): the link is
+// a leftover and may point at another program's terminal by now. Win32:
+// false.
+bool leftoverSimulatorLink(const char* name);
 
 }  // namespace kv

@@ -7,9 +7,10 @@
 #include "link/serial_port.h"
 
 #include <dirent.h>
-#include <grp.h>
-#include <sys/stat.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -47,27 +48,66 @@ void setRc(int* rc, int code) {
 
 bool isWouldBlock(int err) { return err == EAGAIN || err == EWOULDBLOCK; }
 
+// Whether the character device `rdev` is /dev/tty or the terminal one of
+// this process's standard streams is on.
+bool ownTerminalDevice(dev_t rdev) {
+  struct stat st {};
+  if (::stat("/dev/tty", &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == rdev) return true;
+  for (int stream = 0; stream <= 2; ++stream) {
+    if (::fstat(stream, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == rdev && ::isatty(stream) == 1) return true;
+  }
+  return false;
+}
+
 // Opens `path` for read and write and takes the exclusive lock on it.
 // O_NONBLOCK keeps open() from waiting for carrier on a port without CLOCAL.
-// Only a terminal is a serial port: anything else (a link to /dev/null or
-// to a regular file among the tty names) fails with ENOTTY.
+// Only a terminal is a serial port: what is no character device is refused
+// before it is opened (a FIFO's open could wait for its other end); a
+// character device that is no terminal (/dev/null) fails with ENOTTY. This
+// process's own terminal fails with kOwnTerminalRc before anything is done
+// to it: /dev/tty and a standard stream's terminal are known by their device
+// numbers before the open, the controlling terminal by its session after it
+// (only the session's own members learn a terminal's session, so a
+// terminal of another session, such as the simulator's pty, is not taken
+// for ours).
 int openLocked(const char* path, int* rc) {
+  struct stat st {};
+  if (::stat(path, &st) != 0) {
+    setRc(rc, errno);
+    return -1;
+  }
+  if (!S_ISCHR(st.st_mode)) {
+    setRc(rc, ENOTTY);
+    return -1;
+  }
+  if (ownTerminalDevice(st.st_rdev)) {
+    setRc(rc, kOwnTerminalRc);
+    return -1;
+  }
   const int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     setRc(rc, errno);
     return -1;
   }
+  // What was opened is looked at again: the path may lead elsewhere by now.
+  int refused = 0;
   termios tio{};
-  if (::tcgetattr(fd, &tio) != 0) {
-    const int err = errno;
-    ::close(fd);
-    setRc(rc, err);
-    return -1;
+  if (::fstat(fd, &st) != 0) {
+    refused = errno;
+  } else if (!S_ISCHR(st.st_mode)) {
+    refused = ENOTTY;
+  } else if (ownTerminalDevice(st.st_rdev)) {
+    refused = kOwnTerminalRc;
+  } else if (::tcgetattr(fd, &tio) != 0) {
+    refused = errno;
+  } else if (const pid_t session = ::tcgetsid(fd); session != -1 && session == ::getsid(0)) {
+    refused = kOwnTerminalRc;
+  } else if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    refused = errno;
   }
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    const int err = errno;
+  if (refused != 0) {
     ::close(fd);
-    setRc(rc, err);
+    setRc(rc, refused);
     return -1;
   }
   return fd;
@@ -292,32 +332,43 @@ namespace {
 struct Listing {
   PortFound add;
   void* ctx;
-  PortRefused denied;
-  const char* held;
+  PortRemark remark;
+  const char* ours;
   int listed = 0;
   bool refused = false;
 };
 
-// Lists `path` if it can be taken right now. Returns false once the listing
-// must end: `add` refused, or the list is full.
+bool heldCode(int rc) { return rc == EBUSY || isWouldBlock(rc); }
+
+// Lists `path` if it is a port that is free or held right now. Returns
+// false once the listing must end: `add` refused, or the list is full.
 bool offer(Listing& listing, const char* path) {
-  int rc = 0;
-  const bool ours = listing.held != nullptr && std::strcmp(path, listing.held) == 0;
-  const int fd = ours ? -1 : openLocked(path, &rc);
-  if (fd < 0 && !ours) {
-    if ((rc == EACCES || rc == EPERM) && listing.denied != nullptr) {
-      // Worth saying only when joining the device's group would help.
-      struct stat st {};
-      if (::stat(path, &st) == 0 && (st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP)) {
-        const group* g = ::getgrgid(st.st_gid);
-        if (g != nullptr && g->gr_name != nullptr) listing.denied(listing.ctx, path, g->gr_name);
+  PortFind find = PortFind::Free;
+  const bool ours = listing.ours != nullptr && std::strcmp(path, listing.ours) == 0;
+  if (!ours) {
+    int rc = 0;
+    const int fd = openLocked(path, &rc);
+    if (fd >= 0) {
+      ::close(fd);
+    } else if (heldCode(rc)) {
+      find = PortFind::Held;
+    } else {
+      // A port this user may not open is worth a word only when joining
+      // its group would help.
+      char group[kPortTextSize / 2];
+      if ((rc == EACCES || rc == EPERM) && listing.remark != nullptr &&
+          groupThatWouldHelp(path, group, static_cast<int>(sizeof group))) {
+        char why[kPortTextSize];
+        describeOpenFailure(rc, path, why);
+        char text[kPortTextSize];
+        if (std::snprintf(text, sizeof text, "Port %s: %s", path, why) < 0) text[0] = '\0';
+        listing.remark(listing.ctx, text);
       }
+      return true;
     }
-    return true;
   }
-  if (fd >= 0) ::close(fd);
   ++listing.listed;
-  if (!listing.add(listing.ctx, path)) {
+  if (!listing.add(listing.ctx, path, find)) {
     listing.refused = true;
     return false;
   }
@@ -370,6 +421,7 @@ bool offerDirectory(Listing& listing, const char* family) {
       if (std::strlen(name) >= sizeof best) continue;
       if (haveLast && std::strcmp(name, last) <= 0) continue;
       if (haveBest && std::strcmp(name, best) >= 0) continue;
+      if (leftoverSimulatorLink(name)) continue;
       std::strcpy(best, name);
       haveBest = true;
     }
@@ -389,9 +441,9 @@ bool offerDirectory(Listing& listing, const char* family) {
 }  // namespace
 
 int enumerateSerialPortsIn(const char* const* families, int familyCount, PortFound add, void* ctx,
-                           PortRefused refused, const char* held) {
+                           PortRemark remark, const char* ours) {
   if (add == nullptr) return 0;
-  Listing listing{add, ctx, refused, held};
+  Listing listing{add, ctx, remark, ours};
   for (int i = 0; i < familyCount; ++i) {
     const char* family = families[i];
     if (family == nullptr) continue;
@@ -413,7 +465,62 @@ bool userPortFolder(char* out) {
   return len > 0 && len < kPortNameSize;
 }
 
-int enumerateSerialPorts(PortFound add, void* ctx, PortRefused refused, const char* held) {
+bool checkPortFolder(const char* folder, char* why) {
+  why[0] = '\0';
+  struct stat st {};
+  if (::lstat(folder, &st) != 0) {
+    if (errno == ENOENT) return false;
+    char reason[kPortTextSize / 2];
+    systemErrorText(errno, reason, static_cast<int>(sizeof reason));
+    std::snprintf(why, kPortTextSize, "Port folder %s not used: %s", folder, reason);
+    return false;
+  }
+  const char* problem = nullptr;
+  char modeText[64];
+  if (S_ISLNK(st.st_mode)) {
+    problem = "it is a symbolic link, not a folder of this user's own";
+  } else if (!S_ISDIR(st.st_mode)) {
+    problem = "it is not a folder";
+  } else if (st.st_uid != ::getuid()) {
+    problem = "it belongs to another user";
+  } else if ((st.st_mode & 077) != 0) {
+    std::snprintf(modeText, sizeof modeText, "others may use it (mode %04o; it must be 0700)",
+                  static_cast<unsigned>(st.st_mode & 07777));
+    problem = modeText;
+  }
+  if (problem == nullptr) return true;
+  std::snprintf(why, kPortTextSize, "Port folder %s not used: %s", folder, problem);
+  return false;
+}
+
+bool leftoverSimulatorLink(const char* name) {
+  const std::size_t prefix = std::strlen(kSimulatorLinkPrefix);
+  if (std::strncmp(name, kSimulatorLinkPrefix, prefix) != 0) return false;
+  const char* digits = name + prefix;
+  if (digits[0] < '1' || digits[0] > '9') return false;
+  long long pid = 0;
+  for (const char* c = digits; *c != '\0'; ++c) {
+    if (*c < '0' || *c > '9') return false;
+    pid = pid * 10 + (*c - '0');
+    if (pid > 0x7fffffff) return false;
+  }
+  return ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+}
+
+void systemErrorText(int code, char* out, int size) {
+  std::snprintf(out, static_cast<std::size_t>(size), "%s", std::strerror(code));
+}
+
+bool groupThatWouldHelp(const char* path, char* out, int size) {
+  struct stat st {};
+  if (::stat(path, &st) != 0 || (st.st_mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP)) return false;
+  const group* g = ::getgrgid(st.st_gid);
+  if (g == nullptr || g->gr_name == nullptr) return false;
+  const int len = std::snprintf(out, static_cast<std::size_t>(size), "%s", g->gr_name);
+  return len > 0 && len < size;
+}
+
+int enumerateSerialPorts(PortFound add, void* ctx, PortRemark remark, const char* ours) {
   char user[kPortNameSize + 2];
   const char* families[4] = {};
   int count = 0;
@@ -424,11 +531,14 @@ int enumerateSerialPorts(PortFound add, void* ctx, PortRefused refused, const ch
   families[count++] = "/dev/ttyACM";
   families[count++] = "/dev/ttyS";
 #endif
-  if (userPortFolder(user)) {
+  char why[kPortTextSize] = "";
+  const bool useFolder = userPortFolder(user) && checkPortFolder(user, why);
+  if (!useFolder && why[0] != '\0' && remark != nullptr) remark(ctx, why);
+  if (useFolder) {
     std::strcat(user, "/*");
     families[count++] = user;
   }
-  return enumerateSerialPortsIn(families, count, add, ctx, refused, held);
+  return enumerateSerialPortsIn(families, count, add, ctx, remark, ours);
 }
 
 }  // namespace kv

@@ -167,7 +167,7 @@ PortWait serialWait(SerialPort* /*port*/, PortWaker& waker, int timeoutMs) {
 // ---- enumeration ----
 
 int enumerateSerialPortsIn(const char* const* families, int familyCount, PortFound add, void* ctx,
-                           PortRefused /*refused*/, const char* held) {
+                           PortRemark /*remark*/, const char* ours) {
   if (add == nullptr) return 0;
   int listed = 0;
   char path[kPortNameSize];
@@ -179,27 +179,54 @@ int enumerateSerialPortsIn(const char* const* families, int familyCount, PortFou
       const int len = std::snprintf(path, sizeof path, "%s%d", prefix, n);
       if (len < 0 || len >= static_cast<int>(sizeof path)) break;
       // The port we hold ourselves is opened without sharing: a probe would
-      // be refused.
-      if (held == nullptr || std::strcmp(path, held) != 0) {
+      // be refused. Another program's port is refused the same way.
+      PortFind find = PortFind::Free;
+      if (ours == nullptr || std::strcmp(path, ours) != 0) {
         const HANDLE h = openHandle(path);
-        if (h == INVALID_HANDLE_VALUE) continue;
-        ::CloseHandle(h);
+        if (h == INVALID_HANDLE_VALUE) {
+          const DWORD err = ::GetLastError();
+          if (err != ERROR_ACCESS_DENIED && err != ERROR_SHARING_VIOLATION) continue;
+          find = PortFind::Held;
+        } else {
+          ::CloseHandle(h);
+        }
       }
-      if (!add(ctx, path)) return -1;
+      if (!add(ctx, path, find)) return -1;
       if (++listed >= kMaxListedPorts) return 0;
     }
   }
   return 0;
 }
 
-int enumerateSerialPorts(PortFound add, void* ctx, PortRefused refused, const char* held) {
+int enumerateSerialPorts(PortFound add, void* ctx, PortRemark remark, const char* ours) {
   static const char* const kFamilies[] = {"\\\\.\\COM"};
-  return enumerateSerialPortsIn(kFamilies, 1, add, ctx, refused, held);
+  return enumerateSerialPortsIn(kFamilies, 1, add, ctx, remark, ours);
 }
 
 bool userPortFolder(char* out) {
   out[0] = '\0';
   return false;
+}
+
+bool checkPortFolder(const char* /*folder*/, char* why) {
+  why[0] = '\0';
+  return false;
+}
+
+bool leftoverSimulatorLink(const char* /*name*/) { return false; }
+
+bool groupThatWouldHelp(const char* /*path*/, char* /*out*/, int /*size*/) { return false; }
+
+void systemErrorText(int code, char* out, int size) {
+  DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                             static_cast<DWORD>(code), 0, out, static_cast<DWORD>(size), nullptr);
+  // The system's text ends in a period and a line break.
+  while (n > 0 && (out[n - 1] == '\n' || out[n - 1] == '\r' || out[n - 1] == ' ' || out[n - 1] == '.')) --n;
+  if (n == 0) {
+    std::snprintf(out, static_cast<std::size_t>(size), "system error %d", code);
+    return;
+  }
+  out[n] = '\0';
 }
 
 }  // namespace kv

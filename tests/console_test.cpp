@@ -7,6 +7,8 @@
 #include <string>
 #include <thread>
 
+#include <grp.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -168,24 +170,36 @@ TEST_F(ConsoleTest, TheStatusLineTellsOfAnUnansweredStartAQuietDongleAndALostPor
   view.setSelectedPort(0, "/dev/koravel-no-such-port");
   handleCommand(core, id::kPortList, kCbnSelChange);
   EXPECT_EQ(view.statusLine(), "Port /dev/koravel-no-such-port: not found");
+  // The terminal the console runs in is no port for it.
+  view.setSelectedPort(0, "/dev/tty");
+  handleCommand(core, id::kPortList, kCbnSelChange);
+  EXPECT_EQ(view.statusLine(), "Port /dev/tty: it is this program's own terminal");
 }
 
 TEST_F(ConsoleTest, OpeningThePortListListsPortsThatCameSinceAndKeepsThePick) {
   const fs::path runtime = fs::temp_directory_path() / ("kv-runtime-" + std::to_string(::getpid()));
-  fs::create_directories(runtime / "koravel");
+  const fs::path folder = runtime / "koravel";
+  fs::create_directories(folder);
   const char* saved = std::getenv("XDG_RUNTIME_DIR");
   const std::string savedValue = saved != nullptr ? saved : "";
   ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
   test::Pty other;
-  fs::create_symlink(pty.slavePath(), runtime / "koravel" / "sim-b");
-  const std::string b = (runtime / "koravel" / "sim-b").string();
-  const std::string a = (runtime / "koravel" / "sim-a").string();
+  fs::create_symlink(pty.slavePath(), folder / "sim-b");
+  const std::string b = (folder / "sim-b").string();
+  const std::string a = (folder / "sim-a").string();
 
-  refreshPortList(core);
   auto listed = [&](const std::string& path) {
     const auto ports = view.ports();
     return std::find(ports.begin(), ports.end(), path) - ports.begin();
   };
+  // A folder others may use is not listed from, and the operator is told.
+  fs::permissions(folder, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
+  refreshPortList(core);
+  EXPECT_EQ(listed(b), static_cast<long>(view.ports().size()));
+  EXPECT_EQ(view.statusLine(), "Port folder " + folder.string() + " not used: others may use it (mode 0750; it must be 0700)");
+  fs::permissions(folder, fs::perms::owner_all);
+  refreshPortList(core);
+  EXPECT_EQ(view.statusLine(), "No port open: pick the dongle's port in the list");
   ASSERT_LT(listed(b), static_cast<long>(view.ports().size()));
   // Picked: the port the console holds is listed still, though a probe
   // would find it taken.
@@ -205,6 +219,25 @@ TEST_F(ConsoleTest, OpeningThePortListListsPortsThatCameSinceAndKeepsThePick) {
   EXPECT_EQ(listed(b), static_cast<long>(view.ports().size()));
   EXPECT_EQ(view.selectedPort(), -1);
 
+  // A port another program holds is listed as held; picking it names the
+  // port and says so.
+  test::Pty taken;
+  struct Holder {
+    SerialPort* port;
+    ~Holder() { serialClose(port); }
+  } holder{serialOpen(taken.slavePath().c_str(), nullptr)};
+  ASSERT_NE(holder.port, nullptr);
+  const std::string c = (folder / "sim-c").string();
+  fs::create_symlink(taken.slavePath(), c);
+  refreshPortList(core);
+  EXPECT_EQ(listed(c), static_cast<long>(view.ports().size())) << "not listed as a free port";
+  const long heldAt = listed(c + " (held by another program)");
+  ASSERT_LT(heldAt, static_cast<long>(view.ports().size()));
+  view.selectPortItem(static_cast<int>(heldAt));
+  handleCommand(core, id::kPortList, kCbnSelChange);
+  EXPECT_EQ(core.link.portState().name, c);
+  EXPECT_EQ(view.statusLine(), "Port " + c + ": held by another program");
+
   if (saved != nullptr) {
     ::setenv("XDG_RUNTIME_DIR", savedValue.c_str(), 1);
   } else {
@@ -215,20 +248,45 @@ TEST_F(ConsoleTest, OpeningThePortListListsPortsThatCameSinceAndKeepsThePick) {
 
 TEST(Status, APickThatFailsSaysWhy) {
   StatusFacts f;
-  std::snprintf(f.port.name, sizeof f.port.name, "/dev/ttyUSB0");
+  std::snprintf(f.port.name, sizeof f.port.name, "/dev/koravel-no-such-port");
   f.port.failed = true;
   char text[kStatusTextSize];
   const std::pair<int, const char*> reasons[] = {
-      {EACCES, "Port /dev/ttyUSB0: permission denied: add your user to the dialout group (then log in again)"},
-      {EWOULDBLOCK, "Port /dev/ttyUSB0: held by another program"},
-      {ENOENT, "Port /dev/ttyUSB0: not found"},
-      {EIO, "Port /dev/ttyUSB0 cannot be opened (rc=5)"},
+      {EACCES, "Port /dev/koravel-no-such-port: permission denied"},
+      {EWOULDBLOCK, "Port /dev/koravel-no-such-port: held by another program"},
+      {ENOENT, "Port /dev/koravel-no-such-port: not found"},
+      {ENOTTY, "Port /dev/koravel-no-such-port: not a serial port"},
+      {kOwnTerminalRc, "Port /dev/koravel-no-such-port: it is this program's own terminal"},
+      {EIO, "Port /dev/koravel-no-such-port: Input/output error"},
   };
   for (const auto& [rc, line] : reasons) {
     f.port.failRc = rc;
     formatStatus(f, text);
     EXPECT_STREQ(text, line);
   }
+
+  // Denied: the group to join is named only when its members may read and
+  // write the device.
+  namespace fs = std::filesystem;
+  const fs::path device = fs::temp_directory_path() / ("kv-device-" + std::to_string(::getpid()));
+  std::FILE* made = std::fopen(device.c_str(), "w");
+  ASSERT_NE(made, nullptr);
+  std::fclose(made);
+  struct stat st {};
+  ASSERT_EQ(::stat(device.c_str(), &st), 0);
+  const group* owner = ::getgrgid(st.st_gid);
+  ASSERT_NE(owner, nullptr);
+  std::snprintf(f.port.name, sizeof f.port.name, "%s", device.c_str());
+  f.port.failRc = EACCES;
+  ASSERT_EQ(::chmod(device.c_str(), 0660), 0);
+  formatStatus(f, text);
+  EXPECT_EQ(std::string(text), "Port " + device.string() + ": permission denied: add your user to the " +
+                                   owner->gr_name + " group (then log in again)");
+  ASSERT_EQ(::chmod(device.c_str(), 0640), 0);
+  formatStatus(f, text);
+  EXPECT_EQ(std::string(text), "Port " + device.string() + ": permission denied");
+  fs::remove(device);
+
   EXPECT_STREQ(win32OpenFailure(5), "held by another program");
   EXPECT_STREQ(win32OpenFailure(2), "not found");
   EXPECT_EQ(win32OpenFailure(995), nullptr);

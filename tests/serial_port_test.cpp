@@ -1,8 +1,11 @@
 // The serial port over real pseudo-terminals: line settings, raw reads and
-// writes, the exclusive open, waiting, an unplugged device, and which ports
-// the enumeration lists in which order.
+// writes, the exclusive open, what is no serial port or is this program's own
+// terminal, waiting, an unplugged device, which ports the enumeration lists
+// in which order and how, and when it lists the user's port folder.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -215,6 +218,43 @@ TEST(SerialPort, FailuresCarryTheSystemCode) {
   serialClose(nullptr);
 }
 
+TEST(SerialPort, WhatIsNoTerminalIsNotOpenedAndItsOwnTerminalIsLeftAlone) {
+  // A FIFO with nobody at its other end, and a directory: refused at once.
+  const fs::path fifo = fs::temp_directory_path() / ("kv-fifo-" + std::to_string(::getpid()));
+  fs::remove(fifo);
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& path : {fifo.string(), fs::temp_directory_path().string()}) {
+    int rc = 0;
+    const auto start = Clock::now();
+    EXPECT_EQ(serialOpen(path.c_str(), &rc), nullptr) << path;
+    EXPECT_EQ(rc, ENOTTY) << path;
+    EXPECT_LT(msSince(start), 1000) << path;
+  }
+  fs::remove(fifo);
+
+  // The terminal standard input is on, by its name and through a link, and
+  // /dev/tty: refused, their settings as they were, nothing locked.
+  Pty pty;
+  ASSERT_TRUE(pty.ok());
+  const std::string before = pty.lineSettings();
+  const fs::path link = fs::temp_directory_path() / ("kv-own-terminal-" + std::to_string(::getpid()));
+  fs::remove(link);
+  fs::create_symlink(pty.slavePath(), link);
+  const int savedStdin = ::dup(0);
+  ASSERT_GE(savedStdin, 0);
+  ASSERT_EQ(::dup2(pty.slaveFd(), 0), 0);
+  for (const std::string& path : {pty.slavePath(), link.string(), std::string("/dev/tty")}) {
+    int rc = 0;
+    EXPECT_EQ(serialOpen(path.c_str(), &rc), nullptr) << path;
+    EXPECT_EQ(rc, kOwnTerminalRc) << path;
+  }
+  ::dup2(savedStdin, 0);
+  ::close(savedStdin);
+  EXPECT_EQ(pty.lineSettings(), before);
+  EXPECT_NE(openPort(link.string()), nullptr) << "no standard stream's any more: an ordinary port";
+  fs::remove(link);
+}
+
 TEST(SerialWait, ReportsDataTimeOutAndWakeUp) {
   Pty pty;
   ASSERT_TRUE(pty.ok());
@@ -310,7 +350,8 @@ class Enumeration : public ::testing::Test {
   std::string at(const std::string& name) const { return (dir_ / name).string(); }
   void link(const std::string& name, const std::string& target) const { fs::create_symlink(target, dir_ / name); }
 
-  // Lists the given families; names are given back relative to the directory.
+  // Lists the given families; the list's entries are given back relative to
+  // the directory.
   std::vector<std::string> list(std::vector<std::string> families, int* result = nullptr,
                                 int acceptCount = 1000) const {
     struct Ctx {
@@ -325,9 +366,11 @@ class Enumeration : public ::testing::Test {
     }
     const int r = enumerateSerialPortsIn(
         raw.data(), static_cast<int>(raw.size()),
-        [](void* c, const char* path) {
+        [](void* c, const char* path, PortFind find) {
           auto& x = *static_cast<Ctx*>(c);
-          x.names.push_back(std::string(path).substr(x.cut));
+          char entry[kPortEntrySize];
+          listEntryOfPort(path, find, entry);
+          x.names.push_back(std::string(entry).substr(x.cut));
           return static_cast<int>(x.names.size()) < x.accept;
         },
         &ctx);
@@ -338,7 +381,7 @@ class Enumeration : public ::testing::Test {
   fs::path dir_;
 };
 
-TEST_F(Enumeration, ProbesInNumericOrderFamilyByFamilyAndSkipsPortsInUse) {
+TEST_F(Enumeration, ProbesInNumericOrderFamilyByFamilyAndMarksPortsInUse) {
   Pty a, b, c, held;
   ASSERT_TRUE(a.ok() && b.ok() && c.ok() && held.ok());
   link("ttyX10", c.slavePath());
@@ -359,7 +402,8 @@ TEST_F(Enumeration, ProbesInNumericOrderFamilyByFamilyAndSkipsPortsInUse) {
   ASSERT_NE(holder, nullptr);
 
   int result = 1;
-  EXPECT_EQ(list({"ttyX", "ttyY"}, &result), (std::vector<std::string>{"ttyX0", "ttyX2", "ttyX10", "ttyY0"}));
+  EXPECT_EQ(list({"ttyX", "ttyY"}, &result),
+            (std::vector<std::string>{"ttyX0", std::string("ttyX1") + kHeldPortSuffix, "ttyX2", "ttyX10", "ttyY0"}));
   EXPECT_EQ(result, 0);
   ASSERT_EQ(tcgetattr(a.slaveFd(), &tio), 0);
   EXPECT_EQ(cfgetospeed(&tio), B9600) << "probing must leave a port's settings alone";
@@ -392,7 +436,57 @@ TEST_F(Enumeration, ADirectoryFamilyListsMatchingNamesInNameOrder) {
   PortPtr holder = openPort(held.slavePath());
   ASSERT_NE(holder, nullptr);
 
-  EXPECT_EQ(list({"cu.*"}), (std::vector<std::string>{"cu.usbmodem10", "cu.usbmodem2"}));
+  EXPECT_EQ(list({"cu.*"}), (std::vector<std::string>{std::string("cu.busy") + kHeldPortSuffix, "cu.usbmodem10",
+                                                      "cu.usbmodem2"}));
+}
+
+TEST_F(Enumeration, AFolderListsTerminalsOnlyAndNoLinkASimulatorLeftBehind) {
+  Pty pty;
+  ASSERT_TRUE(pty.ok());
+  const pid_t gone = ::fork();
+  if (gone == 0) ::_exit(0);
+  ASSERT_GT(gone, 0);
+  ASSERT_EQ(::waitpid(gone, nullptr, 0), gone);
+  const std::string alive = kSimulatorLinkPrefix + std::to_string(::getpid());
+  link(kSimulatorLinkPrefix + std::to_string(gone), pty.slavePath());
+  link(alive, pty.slavePath());
+  link(kSimulatorLinkPrefix + std::string("x7"), pty.slavePath());  // not a process id: not one of those
+  link("adapter", pty.slavePath());
+  ASSERT_EQ(::mkfifo(at("fifo").c_str(), 0600), 0);
+  link("to-fifo", at("fifo"));
+  fs::create_directory(at("folder"));
+  link("to-folder", at("folder"));
+  ASSERT_TRUE(touch(at("plain")));
+  link("to-plain", at("plain"));
+
+  EXPECT_EQ(list({"*"}), (std::vector<std::string>{"adapter", alive, kSimulatorLinkPrefix + std::string("x7")}));
+}
+
+TEST_F(Enumeration, APortFolderIsUsedOnlyWhenItIsThisUsersOwnAndClosedToOthers) {
+  const std::string folder = at("koravel");
+  const std::string notUsed = "Port folder " + folder + " not used: ";
+  char why[kPortTextSize];
+  EXPECT_FALSE(checkPortFolder(folder.c_str(), why));
+  EXPECT_STREQ(why, "") << "not there: nothing to say";
+  ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+  EXPECT_TRUE(checkPortFolder(folder.c_str(), why)) << why;
+  ASSERT_EQ(::chmod(folder.c_str(), 0750), 0);
+  EXPECT_FALSE(checkPortFolder(folder.c_str(), why));
+  EXPECT_EQ(why, notUsed + "others may use it (mode 0750; it must be 0700)");
+  // A link to a folder of our own is still a link: whoever made it chose
+  // where it leads.
+  ASSERT_EQ(::chmod(folder.c_str(), 0700), 0);
+  fs::rename(folder, at("elsewhere"));
+  fs::create_directory_symlink(at("elsewhere"), folder);
+  EXPECT_FALSE(checkPortFolder(folder.c_str(), why));
+  EXPECT_EQ(why, notUsed + "it is a symbolic link, not a folder of this user's own");
+  if (::geteuid() == 0) {
+    fs::remove(folder);
+    fs::rename(at("elsewhere"), folder);
+    ASSERT_EQ(::chown(folder.c_str(), 65534, 65534), 0);
+    EXPECT_FALSE(checkPortFolder(folder.c_str(), why));
+    EXPECT_EQ(why, notUsed + "it belongs to another user");
+  }
 }
 
 }  // namespace

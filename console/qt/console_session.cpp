@@ -30,7 +30,7 @@ void ConsoleSession::finish() {
   finishRecording(core, told, sizeof told);
   if (told[0] != '\0') {
     std::fprintf(stderr, "koravel: recording: %s\n", told);
-    if (window.isVisible() || QApplication::instance() != nullptr)
+    if (!endedBySignal && QApplication::instance() != nullptr)
       QMessageBox::warning(nullptr, "Koravel: recording", QString::fromUtf8(told));
   }
   view.detach(&window);

@@ -34,6 +34,11 @@ class ConsoleSession {
   // window was never shown and the event loop did not run).
   int exec();
 
+  // Ended by a signal (SIGTERM at a system's shut-down, say): what the end
+  // has to say goes to standard error only, never to a box that would wait
+  // for somebody.
+  bool endedBySignal = false;
+
   QtView view;
   ConsoleCore core;
   MainWindow window{core, view};

@@ -7,6 +7,7 @@
 //                [--silence-device N] [--silence-after SECONDS]
 //
 // With no display it draws offscreen (then only a screenshot shows it).
+// SIGTERM, SIGINT and SIGHUP close the window as its close button does.
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
@@ -58,7 +59,9 @@ void usage(std::FILE* out) {
                "                        when, counted from the start of the scan (default 0)\n"
                "  --help                this text\n"
                "  --version             the version\n"
-               "With neither DISPLAY nor WAYLAND_DISPLAY set, it draws offscreen.\n",
+               "Qt's own options (-platform, -style...) are taken too. With neither DISPLAY\n"
+               "nor WAYLAND_DISPLAY set, it draws offscreen. SIGTERM, SIGINT and SIGHUP end\n"
+               "it as closing the window does.\n",
                kProgram);
 }
 
@@ -139,6 +142,11 @@ int parseOptions(int argc, char** argv, DemoOptions* o) {
     } else if (arg == "--silence-after") {
       if (!number(&v)) return 1;
       o->sim.silenceAfterSeconds = v;
+    } else if (const int taken = kv::qt::qtOptionArguments(argc, argv, i); taken > 0) {
+      i += taken - 1;  // Qt's own, for the QApplication
+    } else if (taken < 0) {
+      std::fprintf(stderr, "%s: %s needs a value\n", kProgram, arg.c_str());
+      return 1;
     } else {
       std::fprintf(stderr, "%s: unknown option %s (see --help)\n", kProgram, arg.c_str());
       return 1;
@@ -169,6 +177,7 @@ int main(int argc, char** argv) {
     default:
       return 2;
   }
+  kv::qt::StopSignals stopSignals(kProgram);
   const bool offscreen = kv::qt::useOffscreenWithoutDisplay();
   QApplication app(argc, argv);
   kv::qt::setUpApplication(app);
@@ -184,6 +193,7 @@ int main(int argc, char** argv) {
   sim.start();
 
   kv::qt::ConsoleSession session;
+  stopSignals.closeOnStop(session.window, [&session] { session.endedBySignal = true; });
   session.view.addPort(slavePath.c_str());
   const int simIndex = session.window.portList()->findText(QString::fromLocal8Bit(slavePath.c_str()));
   std::printf("%s: simulated dongle (%d devices, seed %llu) on %s\n", kProgram, options.sim.devices,

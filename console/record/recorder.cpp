@@ -34,9 +34,10 @@ constexpr int kWrittenWaitMs = 500;
 constexpr int kOutputStuckMs = 5000;
 constexpr int kOutputAfterStopMs = 1000;
 
-std::string portProblem(int rc) {
-  const char* known = serialOpenFailure(rc);
-  return known != nullptr ? std::string(known) : portErrorText(rc);
+std::string openFailure(int rc, const std::string& path) {
+  char why[kPortTextSize];
+  describeOpenFailure(rc, path.c_str(), why);
+  return why;
 }
 
 std::string errnoWords(int err) {
@@ -416,7 +417,7 @@ int Recorder::run() {
   }
   start_ = Steady::now();
   if (!link_.openPort(portPath_.c_str())) {
-    say("cannot open " + options_.port + ": " + portProblem(link_.portState().failRc));
+    say("cannot open " + options_.port + ": " + openFailure(link_.portState().failRc, portPath_));
     link_.stopLink();
     recording_.stop(0);
     if (!toStdout) std::remove(outName_.c_str());
@@ -512,20 +513,19 @@ int Recorder::run() {
 int listPorts(const char* program) {
   struct Found {
     const char* program;
-    int count;
+    int free;
   } found{program, 0};
   enumerateSerialPorts(
-      [](void* ctx, const char* path) {
-        ++static_cast<Found*>(ctx)->count;
-        std::printf("%s\n", path);
+      [](void* ctx, const char* path, PortFind find) {
+        char entry[kPortEntrySize];
+        listEntryOfPort(path, find, entry);
+        static_cast<Found*>(ctx)->free += find == PortFind::Free;
+        std::printf("%s\n", entry);
         return true;
       },
       &found,
-      [](void* ctx, const char* path, const char* group) {
-        std::fprintf(stderr, "%s: %s: permission denied: add your user to the %s group (then log in again)\n",
-                     static_cast<Found*>(ctx)->program, path, group);
-      });
-  if (found.count == 0) std::fprintf(stderr, "%s: no serial port can be opened now\n", program);
+      [](void* ctx, const char* text) { std::fprintf(stderr, "%s: %s\n", static_cast<Found*>(ctx)->program, text); });
+  if (found.free == 0) std::fprintf(stderr, "%s: no serial port can be opened now\n", program);
   std::fflush(stdout);
   return 0;
 }

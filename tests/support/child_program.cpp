@@ -14,7 +14,16 @@ extern char** environ;
 
 namespace kv::test {
 
-ChildProgram::ChildProgram(std::vector<std::string> args, bool asGroupLeader, bool withInput, int stderrTo) {
+ChildProgram::ChildProgram(std::vector<std::string> args, bool asGroupLeader)
+    : ChildProgram(std::move(args), [asGroupLeader] {
+        ChildOptions o;
+        o.groupLeader = asGroupLeader;
+        return o;
+      }()) {}
+
+ChildProgram::ChildProgram(std::vector<std::string> args, const ChildOptions& options) {
+  const bool withInput = options.withInput;
+  const int stderrTo = options.stderrTo;
   int out[2];
   int err[2];
   int in[2] = {-1, -1};
@@ -36,7 +45,15 @@ ChildProgram::ChildProgram(std::vector<std::string> args, bool asGroupLeader, bo
   posix_spawn_file_actions_addclose(&actions, err[0]);
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
-  if (asGroupLeader) {
+  const std::string& terminal = options.terminal;
+  if (!terminal.empty()) {
+    // A session leader without a terminal takes the first it opens without
+    // O_NOCTTY for its own, and keeps it after closing it. The session is
+    // made before the file actions run.
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
+    posix_spawn_file_actions_addopen(&actions, 3, terminal.c_str(), O_RDWR, 0);
+    posix_spawn_file_actions_addclose(&actions, 3);
+  } else if (options.groupLeader) {
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
     posix_spawnattr_setpgroup(&attr, 0);
   }

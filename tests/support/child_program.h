@@ -9,15 +9,24 @@
 
 namespace kv::test {
 
+struct ChildOptions {
+  bool groupLeader = false;
+  // Its standard input a pipe the test writes (writeInput), else /dev/null.
+  bool withInput = false;
+  // Its standard error that descriptor (a terminal, say) instead of a pipe.
+  int stderrTo = -1;
+  // A path: the program leads a session of its own whose controlling
+  // terminal that is, as a login's shell has its terminal, though none of
+  // its standard streams is on it.
+  std::string terminal;
+};
+
 class ChildProgram {
  public:
   // args[0] is the program's path. A group leader gets a process group of
-  // its own (a terminal's Ctrl-C goes to a group). With `withInput` its
-  // standard input is a pipe the test writes, else /dev/null.
-  // With `stderrTo` its standard error is that descriptor (a terminal, say)
-  // instead of a pipe.
-  explicit ChildProgram(std::vector<std::string> args, bool asGroupLeader = false, bool withInput = false,
-                        int stderrTo = -1);
+  // its own (a terminal's Ctrl-C goes to a group). See ChildOptions.
+  explicit ChildProgram(std::vector<std::string> args, bool asGroupLeader = false);
+  ChildProgram(std::vector<std::string> args, const ChildOptions& options);
   ~ChildProgram();  // kills it if it still runs
   ChildProgram(const ChildProgram&) = delete;
   ChildProgram& operator=(const ChildProgram&) = delete;

@@ -3,11 +3,13 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 
 namespace kv::test {
 
@@ -72,6 +74,19 @@ void Pty::drain() {
 void Pty::closeMaster() {
   if (master_ >= 0) ::close(master_);
   master_ = -1;
+}
+
+std::string Pty::lineSettings() const {
+  termios tio{};
+  if (slave_ < 0 || ::tcgetattr(slave_, &tio) != 0) return "(no settings)";
+  char text[160];
+  std::snprintf(text, sizeof text, "i=%o o=%o c=%o l=%o in=%u out=%u cc=", static_cast<unsigned>(tio.c_iflag),
+                static_cast<unsigned>(tio.c_oflag), static_cast<unsigned>(tio.c_cflag),
+                static_cast<unsigned>(tio.c_lflag), static_cast<unsigned>(::cfgetispeed(&tio)),
+                static_cast<unsigned>(::cfgetospeed(&tio)));
+  std::string settings = text;
+  for (const cc_t c : tio.c_cc) settings += std::to_string(c) + ",";
+  return settings;
 }
 
 }  // namespace kv::test

@@ -36,6 +36,10 @@ class Pty {
   // Unplugs the device: the slave side hangs up.
   void closeMaster();
 
+  // The slave's line settings (flags, control characters, speeds) as text,
+  // to compare before and after something that must leave them alone.
+  std::string lineSettings() const;
+
  private:
   int master_ = -1;
   int slave_ = -1;

@@ -1,4 +1,6 @@
 // koravel-dongle-sim: the simulated dongle as a program. See --help.
+#include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -82,9 +84,25 @@ void runInOwnSessionIfNeeded() {
   ::_exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
 }
 
+// Removes from the port folder the links that simulators which no longer
+// run left behind (killed, say): only links of our own kind of name, and
+// only for processes that are gone.
+void removeLeftoverLinks(const char* folder) {
+  DIR* d = ::opendir(folder);
+  if (d == nullptr) return;
+  while (const dirent* e = ::readdir(d)) {
+    if (!kv::leftoverSimulatorLink(e->d_name)) continue;
+    struct stat st {};
+    if (::fstatat(::dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(st.st_mode)) continue;
+    ::unlinkat(::dirfd(d), e->d_name, 0);
+  }
+  ::closedir(d);
+}
+
 // The link in the user's own port folder, which the console lists: the
 // folder is made if need be, and used only if it is this user's own
-// directory (not a link, nobody else's), as it may be under /tmp.
+// directory that nobody else may use (not a link, nobody else's, mode 0700),
+// as it may be under /tmp.
 std::string userFolderLink(std::string* error) {
   char folder[kv::kPortNameSize];
   if (!kv::userPortFolder(folder)) return "";
@@ -92,14 +110,14 @@ std::string userFolderLink(std::string* error) {
     *error = std::string("cannot make ") + folder + ": " + std::strerror(errno);
     return "";
   }
-  struct stat st {};
-  if (::lstat(folder, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid()) {
-    *error = std::string(folder) + " is not a directory of this user's own; no link made";
+  char why[kv::kPortTextSize];
+  if (!kv::checkPortFolder(folder, why)) {
+    *error = (why[0] != '\0' ? std::string(why) : std::string(folder) + " is not there") + "; no link made";
     return "";
   }
-  return std::string(folder) + "/dongle-sim-" + std::to_string(::getpid());
+  removeLeftoverLinks(folder);
+  return std::string(folder) + "/" + kv::kSimulatorLinkPrefix + std::to_string(::getpid());
 }
-
 }  // namespace
 
 int main(int argc, char** argv) {

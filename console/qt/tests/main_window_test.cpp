@@ -155,9 +155,19 @@ TEST_F(ConsoleWindowTest, TheLongestStatusTextsFitInTheStatusLine) {
   refused.port.lost = false;
   refused.port.failed = true;
   refused.port.failRc = EACCES;
+  StatusFacts ownTerminal = refused;
+  ownTerminal.port.failRc = kOwnTerminalRc;
   StatusFacts unanswered = open;
   unanswered.noAnswer = true;
-  for (const StatusFacts& facts : {open, lost, refused, unanswered}) {
+  // What opening the list may have to say while nothing is open.
+  StatusFacts denied;
+  denied.listHint =
+      "Port /run/user/1000/koravel/dongle-sim-4194303: permission denied: add your user to the dialout group (then "
+      "log in again)";
+  StatusFacts folder;
+  folder.listHint = "Port folder /run/user/1000/koravel not used: it is a symbolic link, not a folder of this "
+                    "user's own";
+  for (const StatusFacts& facts : {open, lost, refused, ownTerminal, unanswered, denied, folder}) {
     char text[kStatusTextSize];
     formatStatus(facts, text);
     session->view.setStatusLine(text);

@@ -2,10 +2,12 @@
 // the window's own once-a-second watch: a saturated line while tiles are
 // linked, then Exit while the link threads keep calling into the window;
 // devices that fall silent, a dongle that hangs, a port pulled out, a
-// dongle that turns up in the user's port folder; and the demo program run
-// as the operator would run it.
+// dongle that turns up in the user's port folder; and the programs run as
+// the operator would run them: the demo's first minute, a stop signal, a
+// wrong option.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <QFile>
@@ -18,11 +20,17 @@
 #include <QTemporaryDir>
 #include <QAction>
 #include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QThread>
+#include <algorithm>
 #include <cstdlib>
 #include <optional>
+#include <vector>
 
+#include "console/qt/app_setup.h"
 #include "console/qt/tile_button.h"
 #include "qt_test_support.h"
+#include "support/sim_record.h"
 #include "tools/dongle-sim/dongle_sim.h"
 
 namespace kv::qt::test {
@@ -310,7 +318,104 @@ TEST(UserPortFolderTest, TheConsoleListsAndPicksThePortNamedInKvPortToPick) {
   session.finish();
 }
 
+TEST(ProgramOptionsTest, QtsOwnOptionsAreTakenWithTheirValuesAndNothingElse) {
+  const std::pair<std::vector<const char*>, int> cases[] = {
+      {{"-platform", "offscreen"}, 2},  {{"--platform", "xcb"}, 2},   {{"-style=fusion"}, 1},
+      {{"--stylesheet=a.qss"}, 1},      {{"-reverse"}, 1},            {{"--widgetcount"}, 1},
+      {{"-display", ":1"}, 2},          {{"-geometry", "10x10"}, 2},  {{"-qmljsdebugger=port:1"}, 1},
+      {{"-platform"}, -1},              {{"-style"}, -1},             {{"-platform=offscreen"}, 0},
+      {{"--bogus"}, 0},                 {{"-reverses"}, 0},           {{"-"}, 0},
+      {{"--"}, 0},                      {{"file.txt"}, 0},            {{"--reverse=1"}, 0},
+  };
+  for (const auto& [args, taken] : cases) {
+    std::vector<char*> argv{const_cast<char*>("koravel")};
+    for (const char* a : args) argv.push_back(const_cast<char*>(a));
+    EXPECT_EQ(qtOptionArguments(static_cast<int>(argv.size()), argv.data(), 1), taken) << args[0];
+  }
+}
+
+// Whether process `pid` has a handler for `sig` (/proc/PID/status, SigCgt).
+bool catches(qint64 pid, int sig) {
+  QFile status(QString("/proc/%1/status").arg(pid));
+  if (!status.open(QIODevice::ReadOnly)) return false;
+  for (const QByteArray& line : status.readAll().split('\n')) {
+    if (!line.startsWith("SigCgt:")) continue;
+    return ((line.mid(7).trimmed().toULongLong(nullptr, 16) >> (sig - 1)) & 1) != 0;
+  }
+  return false;
+}
+
+#ifdef KV_CONSOLE_PROGRAM
+TEST(ConsoleProgramTest, AWrongOptionIsRefusedWithStatus2BeforeADisplayIsNeeded) {
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) env.remove(name);
+  const std::pair<QStringList, QString> cases[] = {
+      {{"--bogus"}, "koravel: unknown option --bogus (see --help)\n"},
+      {{"-platform"}, "koravel: option -platform needs a value (see --help)\n"},
+  };
+  for (const auto& [args, message] : cases) {
+    QProcess console;
+    console.setProcessEnvironment(env);
+    console.start(KV_CONSOLE_PROGRAM, args);
+    ASSERT_TRUE(console.waitForFinished(10000));
+    EXPECT_EQ(console.exitCode(), 2) << args.join(' ').toStdString();
+    EXPECT_EQ(QString::fromLocal8Bit(console.readAllStandardError()), message);
+  }
+}
+
+TEST(ConsoleProgramTest, StopSignalsCloseTheWindowAndEndWithStatus0) {
+  for (const int sig : {SIGTERM, SIGINT, SIGHUP}) {
+    QProcess console;
+    console.start(KV_CONSOLE_PROGRAM, {"-platform", "offscreen"});
+    ASSERT_TRUE(console.waitForStarted(10000));
+    // Once the handler is there, a signal is kept until the window can be
+    // closed.
+    QElapsedTimer waited;
+    waited.start();
+    while (!catches(console.processId(), sig) && waited.elapsed() < 10000) QThread::msleep(5);
+    ASSERT_TRUE(catches(console.processId(), sig)) << sig;
+    ASSERT_EQ(::kill(static_cast<pid_t>(console.processId()), sig), 0);
+    ASSERT_TRUE(console.waitForFinished(10000)) << sig;
+    EXPECT_EQ(console.exitStatus(), QProcess::NormalExit) << sig;
+    EXPECT_EQ(console.exitCode(), 0) << sig << console.readAllStandardError().toStdString();
+  }
+}
+#endif
+
 #ifdef KV_DEMO_PROGRAM
+TEST(DemoProgramTest, SigtermRunsTheShutdownTheDongleIsResetAndTheStatusIs0) {
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  const QString record = dir.filePath("record.txt");
+  QProcess demo;
+  demo.start(KV_DEMO_PROGRAM, {"-platform", "offscreen", "--autoplay", "--sim-record", record});
+  // Scanning, with a tile linked.
+  QByteArray out;
+  QElapsedTimer waited;
+  waited.start();
+  while (!out.contains("autoplay: link tile") && waited.elapsed() < 30000) {
+    demo.waitForReadyRead(100);
+    out += demo.readAllStandardOutput();
+  }
+  ASSERT_TRUE(out.contains("autoplay: link tile")) << out.toStdString();
+  ASSERT_EQ(::kill(static_cast<pid_t>(demo.processId()), SIGTERM), 0);
+  ASSERT_TRUE(demo.waitForFinished(10000));
+  EXPECT_EQ(demo.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(demo.exitCode(), 0) << demo.readAllStandardError().toStdString();
+
+  // What the dongle heard last is the shutdown's soft reset, after the scan
+  // was started.
+  std::vector<std::string> heard;
+  ASSERT_TRUE(kv::test::forEachSimRecordLine(record.toStdString(), [&](const kv::test::SimRecordLine& l) {
+    if (!l.tx && !l.isEvent) heard.push_back(l.kind);
+  }));
+  const auto started = std::find(heard.begin(), heard.end(), "start-adv");
+  ASSERT_NE(started, heard.end());
+  ASSERT_FALSE(heard.empty());
+  EXPECT_EQ(heard.back(), "soft-reset");
+  EXPECT_LT(started - heard.begin(), static_cast<long>(heard.size()) - 1);
+}
+
 TEST(DemoProgramTest, AutoplayLinksTilesSavesAScreenshotAndExitsThroughTheShutdown) {
   QTemporaryDir dir;
   ASSERT_TRUE(dir.isValid());

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -19,6 +20,7 @@
 #include "console/device_table.h"
 #include "console/record/record_options.h"
 #include "link/frame.h"
+#include "link/serial_port.h"
 #include "participants/participants.h"
 #include "support/child_program.h"
 #include "support/pty.h"
@@ -107,6 +109,12 @@ TEST(DeviceTable, ByAddressAndBeyondItsRoom) {
 using test::ChildProgram;
 using test::SimRecordLine;
 
+test::ChildOptions terminalOf(const std::string& path) {
+  test::ChildOptions o;
+  o.terminal = path;
+  return o;
+}
+
 void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 std::string readFile(const std::string& path) {
@@ -148,7 +156,10 @@ class RecordProgram : public ::testing::Test {
   }
   std::unique_ptr<ChildProgram> recorder(std::vector<std::string> args, bool withInput = false, int stderrTo = -1) {
     args.insert(args.begin(), KV_RECORD_PROGRAM);
-    return std::make_unique<ChildProgram>(args, false, withInput, stderrTo);
+    test::ChildOptions options;
+    options.withInput = withInput;
+    options.stderrTo = stderrTo;
+    return std::make_unique<ChildProgram>(args, options);
   }
   static std::size_t received(const std::string& record, const char* kind) {
     std::size_t n = 0;
@@ -255,16 +266,18 @@ TEST_F(RecordProgram, CtrlCResetsTheDongleAndEndsOnAWholeRow) {
 }
 
 TEST_F(RecordProgram, BadPortsFilesAndOptions) {
-  // A port that is not a serial device, one that is not there: one line, exit
-  // 1, no file left behind.
+  // A port that is not a serial device (a FIFO nobody writes to must not
+  // hold it up), one that is not there: one line in words, exit 1, no file
+  // left behind.
+  const std::string fifo = dir_ + "/fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   const std::pair<std::string, std::string> ports[] = {{"/dev/null", "cannot open /dev/null: not a serial port"},
+                                                       {fifo, "cannot open " + fifo + ": not a serial port"},
                                                        {dir_ + "/none", "cannot open " + dir_ + "/none: not found"}};
   for (const auto& [port, message] : ports) {
     auto rec = recorder({"--port", port, "--out", dir_ + "/x.csv"});
     EXPECT_EQ(rec->wait(5000), 1);
-    const std::string err = rec->readAll(true);
-    EXPECT_EQ(err.find("koravel-record: " + message), 0u) << err;
-    EXPECT_EQ(occurrences(err, "\n"), 1u) << err;
+    EXPECT_EQ(rec->readAll(true), "koravel-record: " + message + "\n");
     EXPECT_FALSE(std::filesystem::exists(dir_ + "/x.csv"));
   }
   // A file that cannot be written, or one that exists: nothing reaches the
@@ -515,6 +528,25 @@ TEST_F(RecordProgram, ParticipantsNameThePeopleTheirPercentAndZone) {
   EXPECT_GT(nobody, 3u);
 }
 
+TEST_F(RecordProgram, ItsOwnTerminalIsRefusedAndLeftAsItWas) {
+  // The terminal it was started from (its controlling terminal, though no
+  // standard stream is on it), by name, through /dev/tty and through a link.
+  test::Pty terminal;
+  ASSERT_TRUE(terminal.ok());
+  const std::string before = terminal.lineSettings();
+  const std::string link = dir_ + "/com-link";
+  std::filesystem::create_symlink(terminal.slavePath(), link);
+  for (const std::string& port : {terminal.slavePath(), std::string("/dev/tty"), link}) {
+    // Should it take the terminal after all, it ends soon.
+    ChildProgram rec({KV_RECORD_PROGRAM, "--port", port, "--out", dir_ + "/x.csv", "--duration", "1"},
+                     terminalOf(terminal.slavePath()));
+    EXPECT_EQ(rec.wait(5000), 1) << port;
+    EXPECT_EQ(rec.readAll(true), "koravel-record: cannot open " + port + ": it is this program's own terminal\n");
+    EXPECT_FALSE(std::filesystem::exists(dir_ + "/x.csv"));
+  }
+  EXPECT_EQ(terminal.lineSettings(), before);
+}
+
 TEST_F(RecordProgram, ListsWhatTheConsoleWouldList) {
   // Without --link the simulator's port is in the user's own port folder,
   // which the console lists.
@@ -523,6 +555,34 @@ TEST_F(RecordProgram, ListsWhatTheConsoleWouldList) {
   auto list = recorder({"--list-ports"});
   EXPECT_EQ(list->wait(10000), 0);
   EXPECT_NE(list->readAll(false).find("dongle-sim-" + std::to_string(dongle->pid()) + "\n"), std::string::npos);
+
+  // A port another program holds is listed as held; a folder others may use
+  // is not listed from, and that is said.
+  const char* saved = std::getenv("XDG_RUNTIME_DIR");
+  const std::string savedValue = saved != nullptr ? saved : "";
+  ::setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
+  const std::string folder = dir_ + "/koravel";
+  ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+  test::Pty taken;
+  SerialPort* holder = serialOpen(taken.slavePath().c_str(), nullptr);
+  ASSERT_NE(holder, nullptr);
+  std::filesystem::create_symlink(taken.slavePath(), folder + "/adapter");
+  list = recorder({"--list-ports"});
+  EXPECT_EQ(list->wait(10000), 0);
+  EXPECT_NE(list->readAll(false).find(folder + "/adapter (held by another program)\n"), std::string::npos);
+  ASSERT_EQ(::chmod(folder.c_str(), 0777), 0);
+  list = recorder({"--list-ports"});
+  EXPECT_EQ(list->wait(10000), 0);
+  EXPECT_EQ(list->readAll(false).find(folder), std::string::npos);
+  EXPECT_NE(list->readAll(true).find("koravel-record: Port folder " + folder +
+                                     " not used: others may use it (mode 0777; it must be 0700)\n"),
+            std::string::npos);
+  serialClose(holder);
+  if (saved != nullptr) {
+    ::setenv("XDG_RUNTIME_DIR", savedValue.c_str(), 1);
+  } else {
+    ::unsetenv("XDG_RUNTIME_DIR");
+  }
 }
 
 }  // namespace

@@ -134,7 +134,7 @@ TEST_F(ProgramTest, WithoutALinkItIsListedFromTheUsersOwnPortFolder) {
   const std::string slave = program.firstLine(5000);
   std::vector<std::string> listed;
   kv::enumerateSerialPorts(
-      [](void* ctx, const char* path) {
+      [](void* ctx, const char* path, kv::PortFind) {
         static_cast<std::vector<std::string>*>(ctx)->push_back(path);
         return true;
       },
@@ -155,6 +155,46 @@ TEST_F(ProgramTest, WithoutALinkItIsListedFromTheUsersOwnPortFolder) {
   EXPECT_TRUE(std::filesystem::is_empty(folder));
   ::kill(none.pid(), SIGTERM);
   EXPECT_EQ(none.wait(5000), 0);
+  if (saved != nullptr) {
+    ::setenv("XDG_RUNTIME_DIR", savedValue.c_str(), 1);
+  } else {
+    ::unsetenv("XDG_RUNTIME_DIR");
+  }
+}
+
+TEST_F(ProgramTest, ItClearsLeftoverLinksAndKeepsOutOfAPortFolderOthersMayUse) {
+  const char* saved = std::getenv("XDG_RUNTIME_DIR");
+  const std::string savedValue = saved != nullptr ? saved : "";
+  ::setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
+  const std::string folder = dir_ + "/koravel";
+  ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+  // The link of a simulator killed earlier; one that still runs (us); and
+  // someone else's.
+  const pid_t gone = ::fork();
+  if (gone == 0) ::_exit(0);
+  ASSERT_GT(gone, 0);
+  ASSERT_EQ(::waitpid(gone, nullptr, 0), gone);
+  const std::string leftover = folder + "/" + kv::kSimulatorLinkPrefix + std::to_string(gone);
+  const std::string running = folder + "/" + kv::kSimulatorLinkPrefix + std::to_string(::getpid());
+  const std::string other = folder + "/adapter";
+  for (const std::string& link : {leftover, running, other}) std::filesystem::create_symlink("/dev/null", link);
+
+  Program program({"--duration", "30", "--quiet"});
+  ASSERT_FALSE(program.firstLine(5000).empty());
+  EXPECT_FALSE(std::filesystem::is_symlink(leftover));
+  EXPECT_TRUE(std::filesystem::is_symlink(running));
+  EXPECT_TRUE(std::filesystem::is_symlink(other));
+  ::kill(program.pid(), SIGTERM);
+  EXPECT_EQ(program.wait(5000), 0);
+
+  ASSERT_EQ(::chmod(folder.c_str(), 0750), 0);
+  Program refused({"--duration", "30", "--quiet"});
+  ASSERT_FALSE(refused.firstLine(5000).empty()) << "it runs without a link";
+  EXPECT_FALSE(std::filesystem::exists(folder + "/" + kv::kSimulatorLinkPrefix + std::to_string(refused.pid())));
+  ::kill(refused.pid(), SIGTERM);
+  EXPECT_EQ(refused.wait(5000), 0);
+  EXPECT_EQ(refused.readAll(true), "koravel-dongle-sim: Port folder " + folder +
+                                       " not used: others may use it (mode 0750; it must be 0700); no link made\n");
   if (saved != nullptr) {
     ::setenv("XDG_RUNTIME_DIR", savedValue.c_str(), 1);
   } else {
