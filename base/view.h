@@ -106,6 +106,9 @@ class View {
   // `recordText` ("Record readings..." or "Stop recording"), and "Mark" can
   // be used only while one runs.
   virtual void showRecording(const char* /*recordText*/, bool /*markable*/) {}
+  // Opens a document (the session report, UTF-8 path) in the program the
+  // user has for it: the web browser.
+  virtual void openDocument(const char* /*path*/) {}
 };
 
 }  // namespace kv

@@ -185,6 +185,7 @@ void showStatus(ConsoleCore& core) {
 void watchConsole(ConsoleCore& core) {
   core.roster.checkSilence();
   watchParticipants(core);
+  watchSessionReport(core);
   if (core.ackAwaitedSinceMs != 0) {
     if (core.words.pendingCommand.load() != 0) {
       core.ackAwaitedSinceMs = 0;  // answered

@@ -16,7 +16,10 @@
 #include "recording/recording.h"
 #include "roster/roster.h"
 
+#include <atomic>
 #include <memory>
+#include <string>
+#include <thread>
 #include "roster/tile_colours.h"
 
 namespace kv {
@@ -41,6 +44,8 @@ inline constexpr int kMark = 108;
 inline constexpr int kParticipants = 109;
 inline constexpr int kNoParticipants = 110;
 inline constexpr int kSaveHeard = 111;
+// File > "Session report...".
+inline constexpr int kSessionReport = 112;
 inline constexpr int kPortList = 150;
 inline constexpr int kLinkedCount = 390;
 inline constexpr int kFirstTile = 400;
@@ -74,6 +79,7 @@ inline constexpr const char* kMarkMenuText = "Mark";
 inline constexpr const char* kParticipantsMenuText = "Participants...";
 inline constexpr const char* kNoParticipantsMenuText = "No participants";
 inline constexpr const char* kSaveHeardMenuText = "Save heard devices as participants...";
+inline constexpr const char* kSessionReportMenuText = "Session report...";
 // How often the participants file is looked at for changes.
 inline constexpr std::int64_t kParticipantsLookEveryMs = 2000;
 // How long "Mark N" and the note after a recording's end stay on the
@@ -127,6 +133,16 @@ class ConsoleCore {
   std::int64_t participantsStamp = 0;
   std::int64_t nextParticipantsLookMs = 0;
   char participantsProblem[kStatusTextSize] = {};
+
+  // A session report being made, on a thread of its own: the recording it
+  // reads, the page it writes (or why it could not), and whether it is done.
+  struct ReportJob {
+    std::thread thread;
+    std::string recording;
+    std::string page;
+    std::string failure;
+    std::atomic<bool> done{false};
+  } reportJob;
 
   LinkWords words;
   TileBrushCache brushes;
@@ -207,6 +223,17 @@ void watchParticipants(ConsoleCore& core);
 // have (and those not heard kept too), UTF-8 with a byte-order mark and
 // CR LF, as spreadsheets read it. False with the system's words in `error`.
 bool saveHeardAsParticipants(ConsoleCore& core, const char* path, char* error, std::size_t size);
+
+// UI thread: File > "Session report...": makes the report of the recording
+// at `path` (UTF-8) beside it (a page of the same name with .html, made
+// again when there is one), on a thread of its own so that the window goes
+// on; the status line says so. watchConsole finds it done: the status line
+// says where it is and the view opens it (View::openDocument), or says why
+// there is none. False when one is being made already.
+bool startSessionReport(ConsoleCore& core, const char* path);
+void watchSessionReport(ConsoleCore& core);
+// The console is closing: a report being made is waited for.
+void finishSessionReport(ConsoleCore& core);
 
 // For measurements: when the environment names a file in KORAVEL_STATS,
 // writes the link's figures to it (key=value lines: bytes read, the

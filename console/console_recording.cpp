@@ -65,8 +65,8 @@ void stopRecording(ConsoleCore& core) {
                   static_cast<unsigned long long>(st.rows), core.recording.path(),
                   static_cast<unsigned long long>(st.unwritten + st.lost));
   } else {
-    std::snprintf(text, sizeof text, "Recording saved: %llu rows in %s", static_cast<unsigned long long>(st.rows),
-                  core.recording.path());
+    std::snprintf(text, sizeof text, "Recording saved: %llu rows in %s; File > Session report makes its report",
+                  static_cast<unsigned long long>(st.rows), core.recording.path());
   }
   note(core, text);
   core.markShown = 0;

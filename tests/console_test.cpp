@@ -367,7 +367,7 @@ TEST_F(ConsoleTest, ARecordingGoesOnAcrossStopStartAndPortsWithItsMarks) {
   handleCommand(core, id::kRecord, 0);
   EXPECT_EQ(view.recordMenu(), kRecordMenuText);
   EXPECT_FALSE(view.markable());
-  EXPECT_EQ(view.statusLine(), "Recording saved: 2 rows in " + path);
+  EXPECT_EQ(view.statusLine(), "Recording saved: 2 rows in " + path + "; File > Session report makes its report");
   clock.advance(kRecordingNoteMs);
   watchConsole(core);
   EXPECT_EQ(view.statusLine().find("Recording"), std::string::npos);

@@ -25,6 +25,7 @@ void ConsoleSession::finish() {
   if (finished_) return;
   finished_ = true;
   core.link.stopLink();
+  finishSessionReport(core);
   // The recording's file is finished once nothing more can come.
   char told[512];
   finishRecording(core, told, sizeof told);

@@ -120,6 +120,8 @@ void MainWindow::createMenu() {
   markAction_->setShortcut(QKeySequence(Qt::Key_F9));
   markAction_->setEnabled(false);
   connect(markAction_, &QAction::triggered, this, [this] { command(id::kMark, 0); });
+  sessionReportAction_ = file->addAction(kSessionReportMenuText);
+  connect(sessionReportAction_, &QAction::triggered, this, [this] { sessionReport(); });
   file->addSeparator();
   participantsAction_ = file->addAction(kParticipantsMenuText);
   connect(participantsAction_, &QAction::triggered, this, [this] { openParticipants(); });
@@ -303,6 +305,14 @@ void MainWindow::saveHeardAsParticipants() {
   char error[200];
   if (!kv::saveHeardAsParticipants(core_, path.toUtf8().constData(), error, sizeof error))
     view_.showErrorBox(("Cannot write " + path.toStdString() + ": " + error).c_str(), "Koravel");
+}
+
+void MainWindow::sessionReport() {
+  QString suggested = QString::fromUtf8(core_.recording.path());
+  if (suggested.isEmpty() || !QFileInfo(suggested).isFile())
+    suggested = folderFor(QSettings().value(kRecordingFolderKey).toString() + "/");
+  const QString path = chooseOpenFile("Session report", suggested);
+  if (!path.isEmpty()) startSessionReport(core_, path.toUtf8().constData());
 }
 
 void MainWindow::loadRememberedParticipants() {

@@ -103,6 +103,10 @@ class MainWindow : public QMainWindow {
   void saveHeardAsParticipants();
   // The participants file remembered from an earlier run, put in force.
   void loadRememberedParticipants();
+  // File > "Session report...": asks for a recording (the last one made,
+  // else in the folder recorded to last) and makes its report.
+  void sessionReport();
+  QAction* sessionReportAction() const { return sessionReportAction_; }
   QAction* participantsAction() const { return participantsAction_; }
   QAction* noParticipantsAction() const { return noParticipantsAction_; }
   QAction* saveHeardAction() const { return saveHeardAction_; }
@@ -159,6 +163,7 @@ class MainWindow : public QMainWindow {
   QAction* participantsAction_ = nullptr;
   QAction* noParticipantsAction_ = nullptr;
   QAction* saveHeardAction_ = nullptr;
+  QAction* sessionReportAction_ = nullptr;
   ClassDisplayWindow* classDisplay_ = nullptr;
 };
 

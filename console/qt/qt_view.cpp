@@ -1,6 +1,8 @@
 #include "console/qt/qt_view.h"
 
 #include <QComboBox>
+#include <QDesktopServices>
+#include <QUrl>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -203,6 +205,14 @@ void QtView::selectPortItem(int index) {
 }
 
 void QtView::postStatusCheck() { poster_.post("statusCheck"); }
+
+void QtView::openDocument(const char* path) {
+  if (opener) {
+    opener(path);
+    return;
+  }
+  QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromUtf8(path)));
+}
 
 void QtView::showRecording(const char* recordText, bool markable) {
   withWindow([recordText, markable](MainWindow& w) { w.showRecording(recordText, markable); });

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <QObject>
+#include <functional>
 #include <thread>
 
 #include "console/qt/ui_call_queue.h"
@@ -62,6 +63,8 @@ class QtView final : public View {
   void detach(MainWindow* window);
 
   bool onUiThread() const { return std::this_thread::get_id() == uiThread_; }
+  // What opens a document, when not the desktop's browser (the tests).
+  std::function<void(const char* path)> opener;
   UiCallQueue& calls() { return calls_; }
 
   // View
@@ -93,6 +96,7 @@ class QtView final : public View {
   void selectPortItem(int index) override;
   void postStatusCheck() override;
   void showRecording(const char* recordText, bool markable) override;
+  void openDocument(const char* path) override;
 
  private:
   friend class UiPoster;

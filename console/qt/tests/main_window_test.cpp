@@ -766,7 +766,25 @@ TEST_F(ConsoleWindowTest, RecordReadingsAsksForAFileMarksWithF9AndStopsWithCtrlR
   QTest::keyClick(&w, Qt::Key_R, Qt::ControlModifier);
   EXPECT_EQ(w.recordAction()->text(), "Record readings...");
   EXPECT_FALSE(w.markAction()->isEnabled());
-  EXPECT_EQ(w.statusLine()->text(), "Recording saved: 2 rows in " + path);
+  EXPECT_EQ(w.statusLine()->text(), "Recording saved: 2 rows in " + path + "; File > Session report makes its report");
+  // File > Session report: the recording just made is suggested; its page
+  // is made beside it and opened.
+  QString offered;
+  w.chooseOpenFile = [&](const QString&, const QString& suggested) {
+    offered = suggested;
+    return suggested;
+  };
+  std::string opened;
+  session->view.opener = [&](const char* page) { opened = page; };
+  w.sessionReportAction()->trigger();
+  EXPECT_EQ(offered, path);
+  EXPECT_EQ(w.statusLine()->text(), "Making the session report of class.csv ...");
+  ASSERT_TRUE(spinUntil([&] { return !opened.empty(); }, boundMs(kWatchTickS + kLoadMarginS + 2)));
+  EXPECT_EQ(opened, (folder + "/class.html").toStdString());
+  EXPECT_EQ(w.statusLine()->text(), "Session report: " + folder + "/class.html");
+  QFile page(folder + "/class.html");
+  ASSERT_TRUE(page.open(QIODevice::ReadOnly));
+  EXPECT_TRUE(page.readAll().contains("Zo\xc3\xab"));
   QFile csv(path);
   ASSERT_TRUE(csv.open(QIODevice::ReadOnly));
   const QByteArray text = csv.readAll();
