@@ -460,7 +460,19 @@ std::string reportHtml(const Report& report) {
     }
     h += "]}";
   }
-  h += "]};</script>\n<script>";
+  h += "]};</script>\n";
+  // The library's notice goes with every copy of it.
+  h += "<!-- dygraphs 2.2.1: Copyright (c) 2006-2023 Dan Vanderkam and the dygraphs contributors.\n"
+       "Permission is hereby granted, free of charge, to any person obtaining a copy of this software and associated\n"
+       "documentation files (the \"Software\"), to deal in the Software without restriction, including without\n"
+       "limitation the rights to use, copy, modify, merge, publish, distribute, sublicense, and/or sell copies of the\n"
+       "Software, and to permit persons to whom the Software is furnished to do so, subject to the following\n"
+       "conditions: The above copyright notice and this permission notice shall be included in all copies or\n"
+       "substantial portions of the Software. THE SOFTWARE IS PROVIDED \"AS IS\", WITHOUT WARRANTY OF ANY KIND,\n"
+       "EXPRESS OR IMPLIED, INCLUDING BUT NOT LIMITED TO THE WARRANTIES OF MERCHANTABILITY, FITNESS FOR A PARTICULAR\n"
+       "PURPOSE AND NONINFRINGEMENT. IN NO EVENT SHALL THE AUTHORS OR COPYRIGHT HOLDERS BE LIABLE FOR ANY CLAIM,\n"
+       "DAMAGES OR OTHER LIABILITY, WHETHER IN AN ACTION OF CONTRACT, TORT OR OTHERWISE, ARISING FROM, OUT OF OR IN\n"
+       "CONNECTION WITH THE SOFTWARE OR THE USE OR OTHER DEALINGS IN THE SOFTWARE. -->\n<script>";
   h += kDygraphJs;
   h += "</script>\n<script>";
   h += kDraw;
