@@ -112,10 +112,24 @@ Reading advanceDevice(SimDevice& d, double dt, double unappliedRate, SimRandom& 
 
   Reading r;
   r.heartRate = static_cast<std::uint8_t>(std::lround(d.heartRate));
-  // Beat-to-beat variation of a few per cent around the mean interval.
-  const double nominal = 60000.0 / r.heartRate;
-  const double variation = std::clamp(0.015 * random.gaussian(), -0.05, 0.05);
-  r.rrInterval = static_cast<std::uint16_t>(std::lround(nominal * (1.0 + variation)));
+  // The beats since the last report; each lasts 60000 / heart rate as it
+  // begins, with a beat-to-beat variation of a few per cent.
+  auto beatLength = [&] {
+    const double variation = std::clamp(0.015 * random.gaussian(), -0.05, 0.05);
+    return 60000.0 / d.heartRate * (1.0 + variation);
+  };
+  if (d.beatMs <= 0) {
+    d.lastBeatMs = beatLength();
+    d.beatMs = beatLength();
+    d.beatLeftMs = d.beatMs * random.uniform(0, 1);
+  }
+  d.beatLeftMs -= dt * 1000.0;
+  while (d.beatLeftMs <= 0) {
+    d.lastBeatMs = d.beatMs;
+    d.beatMs = beatLength();
+    d.beatLeftMs += d.beatMs;
+  }
+  r.rrInterval = static_cast<std::uint16_t>(std::lround(d.lastBeatMs));
 
   d.battery = std::max(0.0, d.battery - d.drainPerSecond * dt);
   r.battery = static_cast<std::uint8_t>(std::floor(d.battery));

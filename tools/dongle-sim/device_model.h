@@ -34,6 +34,12 @@ struct SimDevice {
   double battery = 100;         // percent, falls by drainPerSecond
   double drainPerSecond = 0;
   int rssiBase = -70;
+  // The heart's beats: the interval of the last one, the one under way and
+  // how much of it is left. A report carries the last beat's interval, as
+  // a strap does, so reports closer together than a beat repeat it.
+  double lastBeatMs = 0;   // 0: none yet
+  double beatMs = 0;
+  double beatLeftMs = 0;
 };
 
 struct PopulationPlan {
@@ -49,8 +55,9 @@ std::vector<SimDevice> makeDevices(const PopulationPlan& plan, SimRandom& random
 
 // Moves the device on by dtSeconds and returns what it reports now. The
 // heart rate stays within 60 to 180 and changes by at most 1.5 beats per
-// minute per second; the RR interval is 60000 / heart rate within 5 %; the
-// battery never rises. unappliedRate is the share of reports whose check
+// minute per second; the RR interval is that of the last beat, 60000 /
+// heart rate when it began within 5 % (so a report that comes before the
+// next beat repeats it); the battery never rises. unappliedRate is the share of reports whose check
 // byte is not 0x80 (mostly 0x00).
 Reading advanceDevice(SimDevice& device, double dtSeconds, double unappliedRate, SimRandom& random);
 
