@@ -107,6 +107,8 @@ void ConsoleCore::onReport(void* self, const DeviceReport& report) {
   core->heard.heard(report, core->clock.nowMs());
 }
 
+void ConsoleCore::onDongle(void* self, const char* line) { static_cast<ConsoleCore*>(self)->recording.noteDongle(line); }
+
 void ConsoleCore::onBadSeal(void* self) {
   const ReportSink& rec = static_cast<ConsoleCore*>(self)->recording.sink();
   rec.badSeal(rec.arg);

@@ -156,7 +156,8 @@ class ConsoleCore {
  private:
   static void onReport(void* self, const DeviceReport& report);
   static void onBadSeal(void* self);
-  const ReportSink sink_{&ConsoleCore::onReport, &ConsoleCore::onBadSeal, this};
+  static void onDongle(void* self, const char* line);
+  const ReportSink sink_{&ConsoleCore::onReport, &ConsoleCore::onBadSeal, this, &ConsoleCore::onDongle};
 };
 
 // Start-up once the main window and its controls exist (the port list is

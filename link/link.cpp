@@ -270,7 +270,7 @@ void Link::readerLoop() {
   // A read's readings reach the UI thread in one call.
   ReadingBatch readings;
   const ParserContext context{&view_, &words_, &roster_, &readings,
-                              sink_.report != nullptr || sink_.badSeal != nullptr ? &sink_ : nullptr};
+                              sink_.report != nullptr || sink_.badSeal != nullptr || sink_.dongle != nullptr ? &sink_ : nullptr};
   std::uint64_t readingFrom = 0;
   // False after a read that took less than it asked for: the port is empty,
   // so the next look is a wait for input rather than another read.

@@ -178,6 +178,7 @@ Verdict handleConfig(ReceiveParser& p, const ParserContext& ctx) {
   std::snprintf(p.debugStr, sizeof p.debugStr, "%s @%s  Ver. %x.%02x", name, str_addr,
                 static_cast<unsigned>(p.dev_ver[0]), static_cast<unsigned>(p.dev_ver[1]));
   ctx.view->setDongleLine(p.debugStr);
+  if (ctx.sink != nullptr && ctx.sink->dongle != nullptr) ctx.sink->dongle(ctx.sink->arg, p.debugStr);
   return finishFrame(p);
 }
 

@@ -129,12 +129,15 @@ struct ReadingBatch {
 // on the feeding thread: `report` for each device report with a good seal
 // and both separators, decoded (the name and address as the parser copied
 // them, NUL-terminated), before the roster sees it; `badSeal` for each frame
-// of any type whose seal did not verify. Either may be null. What the
-// parser does with the frame is the same with or without a sink.
+// of any type whose seal did not verify; `dongle` with the dongle's line
+// ("MiraDongle @D8:A0:1D:5C:3E:71  Ver. 2.07", as the window shows it)
+// for each configuration it sends. Any may be null. What the parser does
+// with the frame is the same with or without a sink.
 struct ReportSink {
   void (*report)(void* arg, const DeviceReport& report) = nullptr;
   void (*badSeal)(void* arg) = nullptr;
   void* arg = nullptr;
+  void (*dongle)(void* arg, const char* line) = nullptr;
 };
 
 // Where the parser's effects go. view, words and roster must be set; the

@@ -137,6 +137,20 @@ std::size_t formatReadingRow(char* out, std::int64_t unixMs, std::int64_t sinceS
   return static_cast<std::size_t>(at + 2 - out);
 }
 
+std::size_t formatDongleRow(char* out, std::int64_t unixMs, std::int64_t sinceStartMs, const char* line) {
+  char* at = putTimes(out, unixMs, sinceStartMs);
+  *at++ = ',';  // no address
+  char text[kMarkerTextSize + 1];
+  decodeText(text, sizeof text, line);
+  at = putCsvField(at, text);
+  *at++ = ',';
+  at = putCsvField(at, kDongleBrand);
+  // heart_rate to zone: empty.
+  std::memcpy(at, ",,,,,,,,,,\r\n", 13);
+  at += 12;
+  return static_cast<std::size_t>(at - out);
+}
+
 std::size_t formatMarkerRow(char* out, std::int64_t unixMs, std::int64_t sinceStartMs, const char* text) {
   char* at = putTimes(out, unixMs, sinceStartMs);
   // address, name, brand, heart_rate, rr_ms, battery_pct, rssi, check: empty.

@@ -45,6 +45,13 @@ std::size_t formatReadingRow(char* out, std::int64_t unixMs, std::int64_t sinceS
 // A marker's row: `text` (UTF-8, terminated) in the marker column.
 std::size_t formatMarkerRow(char* out, std::int64_t unixMs, std::int64_t sinceStartMs, const char* text);
 
+// The dongle's row: the dongle's line (its name, address and version, as
+// the window shows it) in the name column, "dongle" in the brand column,
+// the rest empty. A recording has one when it begins (if the dongle is
+// known) and one whenever the dongle says something else.
+inline constexpr const char* kDongleBrand = "dongle";
+std::size_t formatDongleRow(char* out, std::int64_t unixMs, std::int64_t sinceStartMs, const char* line);
+
 // "2026-12-09T15:34:19.123Z" into `out` (at least 25 characters); its length.
 std::size_t formatIsoUtc(char* out, std::int64_t unixMs);
 

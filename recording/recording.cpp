@@ -83,7 +83,8 @@ struct Recording::Entry {
   std::uint8_t kind, check, heartRate, battery;
   std::int8_t rssi;
   std::uint16_t rrInterval;
-  std::uint8_t marker;  // kReadingEntry, or the slot of the marker's text
+  std::uint8_t marker;  // kReadingEntry, or the slot of the marker's (or dongle's) text
+  bool dongle;          // the dongle's row, not a marker
 };
 
 // What the sink, the controlling thread and the writer share. The writer
@@ -101,6 +102,9 @@ struct Recording::Shared {
   std::uint64_t markerSeq = 0;
   std::uint64_t markersPending = 0;
   char markerTexts[kMarkerSlots][kMarkerTextSize + 1] = {};
+  // The dongle's line as last heard, and as last queued for this recording.
+  char dongleLine[kMarkerTextSize + 1] = {};
+  char dongleQueued[kMarkerTextSize + 1] = {};
   Steady::time_point start;
   std::int64_t startUnixMs = 0;
 
@@ -127,7 +131,9 @@ struct Recording::Shared {
 };
 
 Recording::Recording(const RecordingOptions& options)
-    : options_(options), sink_{&Recording::onReport, &Recording::onBadSeal, this}, shared_(std::make_shared<Shared>()) {}
+    : options_(options),
+      sink_{&Recording::onReport, &Recording::onBadSeal, this, &Recording::onDongle},
+      shared_(std::make_shared<Shared>()) {}
 
 Recording::~Recording() { stop(0); }
 
@@ -136,6 +142,40 @@ bool Recording::running() const { return shared_->running.load(); }
 void Recording::setParticipants(std::shared_ptr<const ParticipantTable> participants) {
   std::lock_guard lock(shared_->mutex);
   shared_->participants = std::move(participants);
+}
+
+namespace {
+
+// Lock held: queues the dongle's row when this recording has not had this
+// line yet; false when the queue has no room.
+template <class SharedT, class EntryT>
+bool queueDongle(SharedT& s, std::chrono::steady_clock::time_point now) {
+  if (s.dongleLine[0] == '\0' || std::strcmp(s.dongleLine, s.dongleQueued) == 0) return true;
+  if (s.count == s.capacity || s.markersPending == kMarkerSlots) return false;
+  const std::size_t slot = ++s.markerSeq % kMarkerSlots;
+  std::memcpy(s.markerTexts[slot], s.dongleLine, sizeof s.dongleLine);
+  EntryT e{};
+  e.unixMs = unixMsNow();
+  e.sinceMs = msBetween(s.start, now);
+  e.marker = static_cast<std::uint8_t>(slot);
+  e.dongle = true;
+  s.ring[(s.head + s.count) % s.capacity] = e;
+  ++s.count;
+  ++s.markersPending;
+  std::memcpy(s.dongleQueued, s.dongleLine, sizeof s.dongleLine);
+  return true;
+}
+
+}  // namespace
+
+void Recording::onDongle(void* self, const char* line) { static_cast<Recording*>(self)->noteDongle(line); }
+
+void Recording::noteDongle(const char* line) {
+  Shared& s = *shared_;
+  const Steady::time_point now = Steady::now();
+  std::lock_guard lock(s.mutex);
+  decodeText(s.dongleLine, sizeof s.dongleLine, line);
+  if (s.accepting.load() && !queueDongle<Shared, Entry>(s, now)) ++s.lost;
 }
 
 void Recording::onBadSeal(void* self) {
@@ -162,6 +202,7 @@ void Recording::onReport(void* self, const DeviceReport& report) {
   e.rssi = report.rssi;
   e.rrInterval = report.rrInterval;
   e.marker = kReadingEntry;
+  e.dongle = false;
   const Steady::time_point now = Steady::now();
   std::lock_guard lock(s.mutex);
   if (s.count == s.capacity) {
@@ -244,6 +285,9 @@ bool Recording::start(OutputFile* out, const char* path, int* err) {
     s.markerSeq = s.markersPending = 0;
     s.start = Steady::now();
     s.startUnixMs = unixMsNow();
+    // The dongle first, when it is known.
+    s.dongleQueued[0] = '\0';
+    queueDongle<Shared, Entry>(s, s.start);
   }
   s.done = false;
   s.running = true;
@@ -270,13 +314,15 @@ std::uint64_t Recording::mark(const char* text) {
   if (!s.accepting.load()) return 0;
   const Steady::time_point now = Steady::now();
   std::lock_guard lock(s.mutex);
-  const std::uint64_t number = ++s.markerSeq;
+  // Markers are numbered apart from the dongle's rows, which share their slots.
+  const std::uint64_t number = s.markers + 1;
+  ++s.markerSeq;
   ++s.markers;
   if (s.count == s.capacity || s.markersPending == kMarkerSlots) {
     ++s.lost;
     return 0;
   }
-  const std::size_t slot = number % kMarkerSlots;
+  const std::size_t slot = s.markerSeq % kMarkerSlots;
   char numberText[24];
   std::snprintf(numberText, sizeof numberText, "%llu", static_cast<unsigned long long>(number));
   // Decoded and cut at a whole character, as any text from outside.
@@ -453,6 +499,8 @@ void Recording::writerLoop(std::shared_ptr<Shared> shared) {
                                     .battery = e.battery};
           const Participant* person = people != nullptr ? people->find(address) : nullptr;
           b.length += formatReadingRow(b.text + b.length, e.unixMs, e.sinceMs, report, person);
+        } else if (e.dongle) {
+          b.length += formatDongleRow(b.text + b.length, e.unixMs, e.sinceMs, texts[i]);
         } else {
           b.length += formatMarkerRow(b.text + b.length, e.unixMs, e.sinceMs, texts[i]);
         }
@@ -473,7 +521,7 @@ void Recording::writerLoop(std::shared_ptr<Shared> shared) {
         } else if (reading) {
           ++s.rows;
           s.addresses.add(taken[i].address, s.devices, s.moreDevices);
-        } else {
+        } else if (!taken[i].dongle) {
           ++s.markersWritten;
         }
       }

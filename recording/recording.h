@@ -116,6 +116,10 @@ class Recording {
   RecordingStats stop(int waitMs, bool (*wait)(void*) = nullptr, void* arg = nullptr);
 
   bool running() const;
+  // The dongle's line, as the link's reader hears its configuration (the
+  // sink does this): a row of its own when a recording begins and whenever
+  // it changes.
+  void noteDongle(const char* line);
   // Who wears which device, for the rows' person columns; null: nobody.
   // Any time, from the controlling thread; rows written from then on use it.
   void setParticipants(std::shared_ptr<const ParticipantTable> participants);
@@ -130,6 +134,7 @@ class Recording {
   struct Shared;
   static void onReport(void* self, const DeviceReport& report);
   static void onBadSeal(void* self);
+  static void onDongle(void* self, const char* line);
   bool start(OutputFile* out, const char* path, int* err);
   static void writerLoop(std::shared_ptr<Shared> shared);
 

@@ -371,7 +371,9 @@ std::string reportHtml(const Report& report) {
     fact("End", localTime(s.startUnixMs + s.lastMs));
   }
   fact("Duration", clockText(duration));
-  fact("Dongle", "not in the recording");
+  std::string dongles;
+  for (const std::string& d : s.dongles) dongles += (dongles.empty() ? "" : "<br>") + htmlText(d);
+  fact("Dongle", dongles.empty() ? "not in the recording" : dongles);
   fact("Devices", std::to_string(s.devices.size()));
   fact("Rows", std::to_string(s.rows));
   fact("Markers", std::to_string(s.markers.size()));

@@ -117,6 +117,7 @@ class Parser {
                     : n == "seconds"    ? &seconds_
                     : n == "address"    ? &address_
                     : n == "name"       ? &name_
+                    : n == "brand"      ? &brand_
                     : n == "heart_rate" ? &heartRate_
                     : n == "rr_ms"      ? &rr_
                     : n == "marker"     ? &marker_
@@ -215,6 +216,13 @@ class Parser {
       s_->startUnixMs = unixMs - ms;
       timeKnown_ = true;
     }
+    if (brand_ >= 0 && cell(row, brand_) == "dongle") {
+      // The dongle's row: who it was (and whether it changed).
+      const std::string line = cell(row, name_);
+      if (std::find(s_->dongles.begin(), s_->dongles.end(), line) == s_->dongles.end()) s_->dongles.push_back(line);
+      see(ms);
+      return;
+    }
     const std::string& marker = cell(row, marker_);
     if (!marker.empty()) {
       s_->markers.push_back(Marker{ms, unguarded(marker)});
@@ -271,7 +279,7 @@ class Parser {
   std::size_t at_ = 0;
   int line_ = 1;
   std::size_t columns_ = 0;
-  int time_ = -1, seconds_ = -1, address_ = -1, name_ = -1, heartRate_ = -1, rr_ = -1, marker_ = -1, person_ = -1,
+  int time_ = -1, seconds_ = -1, address_ = -1, name_ = -1, brand_ = -1, heartRate_ = -1, rr_ = -1, marker_ = -1, person_ = -1,
       maxHr_ = -1;
   bool timeKnown_ = false;
   std::uint64_t outOfOrder_ = 0;

@@ -39,6 +39,7 @@ struct Marker {
 
 struct Session {
   std::vector<Device> devices;  // in the order first seen
+  std::vector<std::string> dongles;  // the dongle's lines, each as it first came
   std::vector<Marker> markers;  // in time order
   std::int64_t startUnixMs = 0;  // the wall-clock time at ms 0, when known
   std::int64_t firstMs = 0, lastMs = 0;  // the first and last row

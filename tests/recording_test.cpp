@@ -143,6 +143,28 @@ TEST_F(RecordingTest, ReadingsAndMarkersInTheOrderTheyCame) {
   EXPECT_EQ(readFile(path), csvHeader());
 }
 
+TEST_F(RecordingTest, TheDongleIsSaidFirstAndWheneverItChanges) {
+  Recording rec;
+  rec.noteDongle("MiraDongle @D8:A0:1D:5C:3E:71  Ver. 2.07");  // heard before the recording
+  int err = 0;
+  const std::string path = dir_ + "/dongle.csv";
+  ASSERT_TRUE(rec.startFile(path.c_str(), false, &err));
+  feed(rec, report("Mirabeat", "0000000000A1", 70));
+  rec.noteDongle("MiraDongle @D8:A0:1D:5C:3E:71  Ver. 2.07");  // the same again: nothing
+  EXPECT_EQ(rec.mark(), 1u);
+  rec.noteDongle("=Other\x1b @D8:A0:1D:5C:3E:72  Ver. 2.08");  // another port's dongle
+  rec.stop(5000);
+  const auto rows = rowsOf(readFile(path));
+  ASSERT_EQ(rows.size(), 4u);
+  EXPECT_EQ(rows[0].brand, "dongle");
+  EXPECT_EQ(rows[0].name, "MiraDongle @D8:A0:1D:5C:3E:71  Ver. 2.07");
+  EXPECT_EQ(rows[1].name, "Mirabeat");
+  EXPECT_EQ(rows[2].marker, "1");
+  EXPECT_EQ(rows[3].brand, "dongle");
+  EXPECT_EQ(rows[3].name, "'=Other? @D8:A0:1D:5C:3E:72  Ver. 2.08");
+  EXPECT_EQ(rec.stats().markersWritten, 1u);
+}
+
 TEST_F(RecordingTest, RowsNameTheParticipantTheirMaximumPercentAndZone) {
   auto people = std::make_shared<ParticipantTable>();
   people->put(Participant{"0000000000A1", "Zo\xc3\xab", 200});

@@ -77,6 +77,12 @@ TEST(ReportReading, EveryVersionTheBadRowsSaidByLineAndTheRestUsed) {
   EXPECT_EQ(s.firstMs, 1000);
   EXPECT_EQ(s.lastMs, 5000);
 
+  // The dongle's rows name it and are no device.
+  s = read(std::string(kHeader) + "2026-12-09T10:00:00.100Z,0.100,,MiraDongle @D8:A0:1D:5C:3E:71  Ver. 2.07,dongle,,,,,,,,,,\r\n" +
+           row(1, "A1", "70"));
+  EXPECT_EQ(s.dongles, std::vector<std::string>{"MiraDongle @D8:A0:1D:5C:3E:71  Ver. 2.07"});
+  EXPECT_EQ(s.devices.size(), 1u);
+
   // An empty recording is one; something else is not.
   s = read(kHeader);
   EXPECT_EQ(s.rows, 0u);

@@ -140,7 +140,7 @@ Recorder::Recorder(const RecordOptions& options, const char* program)
       roster_(view_, brushes_),
       link_(view_, words_, roster_),
       recording_(RecordingOptions{.allReports = options.all}),
-      sink_{&Recorder::onReport, &Recorder::onBadSeal, this} {
+      sink_{&Recorder::onReport, &Recorder::onBadSeal, this, &Recorder::onDongle} {
   link_.setReportSink(sink_);
 }
 
@@ -154,6 +154,8 @@ void Recorder::onReport(void* self, const DeviceReport& report) {
   if (report.check == kReadingApplied) ++r->readingsHeard_;
   if (r->options_.all || report.check == kReadingApplied) r->table_.heard(report, r->sinceStartMs(Steady::now()));
 }
+
+void Recorder::onDongle(void* self, const char* line) { static_cast<Recorder*>(self)->recording_.noteDongle(line); }
 
 void Recorder::onBadSeal(void* self) {
   const ReportSink& rec = static_cast<Recorder*>(self)->recording_.sink();

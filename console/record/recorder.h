@@ -61,6 +61,7 @@ class Recorder {
 
   static void onReport(void* self, const DeviceReport& report);
   static void onBadSeal(void* self);
+  static void onDongle(void* self, const char* line);
   // After the port has opened: the configuration request, then start ADV,
   // each written before the next is handed over.
   void askDongle(bool config, bool scan);

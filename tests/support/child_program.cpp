@@ -29,6 +29,9 @@ ChildProgram::ChildProgram(std::vector<std::string> args, const ChildOptions& op
   int in[2] = {-1, -1};
   if (::pipe(out) != 0 || ::pipe(err) != 0) return;
   if (withInput && ::pipe(in) != 0) return;
+#ifdef F_SETPIPE_SZ
+  if (options.stdoutPipeBytes > 0) ::fcntl(out[1], F_SETPIPE_SZ, options.stdoutPipeBytes);
+#endif
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   if (withInput) {

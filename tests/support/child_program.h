@@ -15,6 +15,9 @@ struct ChildOptions {
   bool withInput = false;
   // Its standard error that descriptor (a terminal, say) instead of a pipe.
   int stderrTo = -1;
+  // The pipe of its standard output holds no more than this (Linux; 0: as
+  // the system makes it), so that a test can have it fill quickly.
+  int stdoutPipeBytes = 0;
   // A path: the program leads a session of its own whose controlling
   // terminal that is, as a login's shell has its terminal, though none of
   // its standard streams is on it.

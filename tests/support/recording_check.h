@@ -9,7 +9,8 @@ namespace kv::test {
 
 struct CsvRow {
   std::string key;      // address|name|heart rate|RR|battery|rssi|check, cells as written (readings)
-  std::string address, name;  // as read from their cells
+  std::string address, name;  // as read from their cells (the dongle's row: its line in `name`)
+  std::string brand;          // "dongle" on the dongle's row
   std::string marker;   // the marker cell ("" on a reading's row)
   std::string person, maxHr, pctMax, zone;  // the participant's cells
   double seconds = 0;

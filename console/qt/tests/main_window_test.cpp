@@ -788,7 +788,8 @@ TEST_F(ConsoleWindowTest, RecordReadingsAsksForAFileMarksWithF9AndStopsWithCtrlR
   QFile csv(path);
   ASSERT_TRUE(csv.open(QIODevice::ReadOnly));
   const QByteArray text = csv.readAll();
-  EXPECT_EQ(text.count("\r\n"), 4);
+  EXPECT_EQ(text.count("\r\n"), 5);  // the header, the dongle, two readings and the marker
+  EXPECT_TRUE(text.contains(",,MiraDongle @D8:A0:1D:5C:3E:71  Ver. 2.07,dongle,,,,,,,,,,\r\n"));
   EXPECT_TRUE(text.contains(",C0FFEE000001,Zo\xc3\xab,other,77,779,80,"));
   EXPECT_TRUE(text.contains(",,,,,,,,,1,,,,\r\n"));
   // The next suggestion is in the folder used last.

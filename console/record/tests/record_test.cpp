@@ -135,6 +135,14 @@ std::vector<test::CsvRow> csvRows(const std::string& csv) {
   return rows;
 }
 
+// Only the readings' rows.
+std::vector<test::CsvRow> readingRows(const std::string& csv) {
+  std::vector<test::CsvRow> rows;
+  for (auto& r : csvRows(csv))
+    if (r.marker.empty() && r.brand != "dongle") rows.push_back(r);
+  return rows;
+}
+
 class RecordProgram : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -189,7 +197,12 @@ TEST_F(RecordProgram, EveryIntactReadingOfSixtyDevicesIsOneRowDespiteFaults) {
   ASSERT_EQ(::kill(dongle->pid(), SIGTERM), 0);
   ASSERT_EQ(dongle->wait(5000), 0);
 
-  const auto rows = csvRows(readFile(out));
+  const auto all = csvRows(readFile(out));
+  const auto rows = readingRows(readFile(out));
+  // The dongle's row first: who it was.
+  ASSERT_FALSE(all.empty());
+  EXPECT_EQ(all.front().brand, "dongle");
+  EXPECT_EQ(all.front().name, "MiraDongle @D8:A0:1D:5C:3E:71  Ver. 2.07");
   // 60 devices at 2 Hz for 20 s, less the faults and the unapplied.
   EXPECT_GT(expectOneRowPerReport(record, readFile(out), false).expected, 1800u);
   // Polar devices are recorded too.
@@ -228,7 +241,7 @@ TEST_F(RecordProgram, PulledAndPluggedBackGoesOnInTheSameFile) {
   EXPECT_EQ(occurrences(err, port_ + " is back: the recording goes on in " + out), 1u) << err;
   const std::string csv = readFile(out);
   EXPECT_EQ(occurrences(csv, "time,seconds"), 1u);
-  const auto rows = csvRows(csv);
+  const auto rows = readingRows(csv);
   ASSERT_FALSE(rows.empty());
   EXPECT_LT(rows.front().seconds, 3.0);
   EXPECT_GT(rows.back().seconds, 6.0);
@@ -427,8 +440,11 @@ TEST_F(RecordProgram, ASlowReaderLosesNothingABlockedOneDoesNotHoldCtrlCAndAClos
   const std::string record = dir_ + "/sim.rec";
   auto dongle = sim({"--devices", "40", "--rate", "5", "--seed", "7", "--record", record, "--duration", "90"});
   {
-    // Nobody reads for 6 s (the pipe holds far less); then everything comes.
-    auto rec = recorder({"--port", port_, "--out", "-", "--duration", "8"});
+    // Nobody reads for 6 s (the pipe holds a few rows); then everything comes.
+    test::ChildOptions small;
+    small.stdoutPipeBytes = 4096;
+    auto rec = std::make_unique<ChildProgram>(
+        std::vector<std::string>{KV_RECORD_PROGRAM, "--port", port_, "--out", "-", "--duration", "8"}, small);
     sleepMs(6000);
     const std::string csv = rec->readAll(false);
     ASSERT_EQ(rec->wait(10000), 0) << rec->readAll(true);
@@ -436,8 +452,12 @@ TEST_F(RecordProgram, ASlowReaderLosesNothingABlockedOneDoesNotHoldCtrlCAndAClos
     EXPECT_GT(check.rows, 1000u);
   }
   {
-    // Blocked for good: SIGTERM ends it within 2 s, saying what was not written.
-    auto rec = recorder({"--port", port_, "--out", "-"});
+    // Blocked for good (a pipe of a page that nobody reads): SIGTERM ends it
+    // within 2 s, saying what was not written.
+    test::ChildOptions small;
+    small.stdoutPipeBytes = 4096;
+    auto rec = std::make_unique<ChildProgram>(std::vector<std::string>{KV_RECORD_PROGRAM, "--port", port_, "--out", "-"},
+                                              small);
     sleepMs(4000);
     ASSERT_EQ(::kill(rec->pid(), SIGTERM), 0);
     const auto asked = std::chrono::steady_clock::now();
@@ -479,7 +499,7 @@ TEST_F(RecordProgram, AFullDiskIsSaidAndTheFileEndsOnAWholeRow) {
   EXPECT_GT(csv.size(), 19000u);
   EXPECT_LE(csv.size(), 20000u);
   EXPECT_EQ(csv.substr(csv.size() - 2), "\r\n");
-  const auto rows = csvRows(csv);
+  const auto rows = readingRows(csv);
   EXPECT_NE(err.find("devices, " + std::to_string(rows.size()) + " rows"), std::string::npos) << err;
 }
 
@@ -506,7 +526,7 @@ TEST_F(RecordProgram, ParticipantsNameThePeopleTheirPercentAndZone) {
             std::string::npos) << err;
   EXPECT_NE(err.find("2 participants from " + dir_ + "/class.csv"), std::string::npos) << err;
   std::size_t anna = 0, ben = 0, nobody = 0;
-  for (const auto& row : csvRows(readFile(out))) {
+  for (const auto& row : readingRows(readFile(out))) {
     const int hr = std::stoi(row.key.substr(row.key.find('|', row.key.find('|') + 1) + 1));
     if (row.address == "D8A01D5C3E01") {
       ++anna;
