@@ -22,6 +22,8 @@ constexpr std::uint8_t kReadingEntry = 0xFF;
 constexpr std::size_t kMarkerSlots = 64;
 // Rows formatted and written at once.
 constexpr std::size_t kBatchRows = 256;
+// How long a recording that runs when another begins is given to end.
+constexpr int kEndWaitMs = 5000;
 // After the wait for the output is over: how long a writer still blocked is
 // given to notice that it is to stop before it is left behind.
 constexpr int kAbandonGraceMs = 500;
@@ -215,7 +217,8 @@ void Recording::onReport(void* self, const DeviceReport& report) {
 }
 
 bool Recording::startFile(const char* path, bool replace, int* err) {
-  if (running()) stop(0);
+  // One that runs ends first, with what it holds written.
+  if (running()) stop(kEndWaitMs);
   if (!shared_->done.load()) {
     *err = EBUSY;
     return false;
@@ -231,7 +234,7 @@ bool Recording::startFile(const char* path, bool replace, int* err) {
 }
 
 bool Recording::startStdout(int* err) {
-  if (running()) stop(0);
+  if (running()) stop(kEndWaitMs);
   if (!shared_->done.load()) {
     *err = EBUSY;
     return false;
