@@ -8,11 +8,13 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QSaveFile>
 #include <QScreen>
 #include <QShortcut>
 #include <QTimer>
 
 #include <algorithm>
+#include <cstdio>
 
 #include "console/console.h"
 #include "console/layout.h"
@@ -71,8 +73,10 @@ MainWindow::MainWindow(ConsoleCore& core, QtView& view) : core_(core), view_(vie
   createControls();
   layoutControls();
 
+  textsFile_ = qEnvironmentVariable("KORAVEL_WINDOW_TEXTS");
   view_.attach(this);
   core_.link.enumerateComPorts();
+  textsChanged();
 }
 
 MainWindow::~MainWindow() {
@@ -183,6 +187,28 @@ void MainWindow::layoutControls() {
     tile->setFixedSize(tile->size());
     tile->raise();
   }
+}
+
+void MainWindow::textsChanged() {
+  if (textsFile_.isEmpty() || textsFileFailed_) return;
+  QByteArray out;
+  auto line = [&out](const char* key, QString text) {
+    text.replace('\n', ' ');
+    out += key;
+    out += '=';
+    out += text.toUtf8();
+    out += '\n';
+  };
+  line("dongle_line", dongleLine_->text());
+  line("start", start_->text());
+  line("linked", linkedCount_->text());
+  line("status", statusLine_->text());
+  // Written beside it and renamed over it: a reader never sees half a file.
+  QSaveFile file(textsFile_);
+  if (file.open(QIODevice::WriteOnly) && file.write(out) == out.size() && file.commit()) return;
+  // Said once; the window goes on without it.
+  textsFileFailed_ = true;
+  std::fprintf(stderr, "koravel: cannot write the window's texts to %s\n", qPrintable(textsFile_));
 }
 
 void MainWindow::command(int commandId, int code) { handleCommand(core_, commandId, code); }

@@ -59,13 +59,17 @@ void QtView::appendLog(const char* text) {
 }
 
 void QtView::setDongleLine(const char* text) {
-  withWindow([text](MainWindow& w) { w.dongleLine()->setText(text8(text)); });
+  withWindow([text](MainWindow& w) {
+    w.dongleLine()->setText(text8(text));
+    w.textsChanged();
+  });
 }
 
 void QtView::setStartLabel(const char* text) {
   withWindow([text](MainWindow& w) {
     w.startButton()->setText(text8(text));
     w.startButton()->setEnabled(true);
+    w.textsChanged();
   });
 }
 
@@ -78,7 +82,10 @@ void QtView::setTileText(int slot, const char* text) {
 }
 
 void QtView::setLinkedCount(const char* text) {
-  withWindow([text](MainWindow& w) { w.linkedCount()->setText(text8(text)); });
+  withWindow([text](MainWindow& w) {
+    w.linkedCount()->setText(text8(text));
+    w.textsChanged();
+  });
 }
 
 void QtView::setTileTooltip(int slot, const char* text) {
@@ -191,7 +198,10 @@ bool QtView::waitServingLinkUntil(bool (*done)(void*), void* arg, int timeoutMs)
 }
 
 void QtView::setStatusLine(const char* text) {
-  withWindow([text](MainWindow& w) { w.statusLine()->setText(QString::fromLocal8Bit(text)); });
+  withWindow([text](MainWindow& w) {
+    w.statusLine()->setText(QString::fromLocal8Bit(text));
+    w.textsChanged();
+  });
 }
 
 void QtView::clearPorts() {
