@@ -3,12 +3,12 @@
 #include <QAction>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QFile>
 #include <QKeySequence>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPushButton>
-#include <QSaveFile>
 #include <QScreen>
 #include <QShortcut>
 #include <QTimer>
@@ -203,12 +203,21 @@ void MainWindow::textsChanged() {
   line("start", start_->text());
   line("linked", linkedCount_->text());
   line("status", statusLine_->text());
-  // Written beside it and renamed over it: a reader never sees half a file.
-  QSaveFile file(textsFile_);
-  if (file.open(QIODevice::WriteOnly) && file.write(out) == out.size() && file.commit()) return;
+  // Written beside it and renamed over it, so that a reader never sees
+  // half a file; never synced to the disk (QSaveFile would), which can keep
+  // the UI thread, and with it the reader, waiting for a busy disk.
+  const QByteArray path = QFile::encodeName(textsFile_);
+  const QByteArray beside = path + ".new";
+  const auto size = static_cast<std::size_t>(out.size());
+  bool written = false;
+  if (std::FILE* file = std::fopen(beside.constData(), "w")) {
+    written = std::fwrite(out.constData(), 1, size, file) == size;
+    written = std::fclose(file) == 0 && written;
+  }
+  if (written && std::rename(beside.constData(), path.constData()) == 0) return;
   // Said once; the window goes on without it.
   textsFileFailed_ = true;
-  std::fprintf(stderr, "koravel: cannot write the window's texts to %s\n", qPrintable(textsFile_));
+  std::fprintf(stderr, "koravel: cannot write the window's texts to %s\n", path.constData());
 }
 
 void MainWindow::command(int commandId, int code) { handleCommand(core_, commandId, code); }
