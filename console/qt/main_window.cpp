@@ -4,6 +4,7 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDir>
+#include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QKeySequence>
@@ -18,6 +19,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cstdio>
 
 #include "console/console.h"
 #include "console/layout.h"
@@ -102,8 +104,10 @@ MainWindow::MainWindow(ConsoleCore& core, QtView& view) : core_(core), view_(vie
   createControls();
   layoutControls();
 
+  textsFile_ = qEnvironmentVariable("KORAVEL_WINDOW_TEXTS");
   view_.attach(this);
   core_.link.enumerateComPorts();
+  textsChanged();
 }
 
 MainWindow::~MainWindow() {
@@ -231,6 +235,37 @@ void MainWindow::layoutControls() {
     tile->setFixedSize(tile->size());
     tile->raise();
   }
+}
+
+void MainWindow::textsChanged() {
+  if (textsFile_.isEmpty() || textsFileFailed_) return;
+  QByteArray out;
+  auto line = [&out](const char* key, QString text) {
+    text.replace('\n', ' ');
+    out += key;
+    out += '=';
+    out += text.toUtf8();
+    out += '\n';
+  };
+  line("dongle_line", dongleLine_->text());
+  line("start", start_->text());
+  line("linked", linkedCount_->text());
+  line("status", statusLine_->text());
+  // Written beside it and renamed over it, so that a reader never sees
+  // half a file; never synced to the disk (QSaveFile would), which can keep
+  // the UI thread, and with it the reader, waiting for a busy disk.
+  const QByteArray path = QFile::encodeName(textsFile_);
+  const QByteArray beside = path + ".new";
+  const auto size = static_cast<std::size_t>(out.size());
+  bool written = false;
+  if (std::FILE* file = std::fopen(beside.constData(), "w")) {
+    written = std::fwrite(out.constData(), 1, size, file) == size;
+    written = std::fclose(file) == 0 && written;
+  }
+  if (written && std::rename(beside.constData(), path.constData()) == 0) return;
+  // Said once; the window goes on without it.
+  textsFileFailed_ = true;
+  std::fprintf(stderr, "koravel: cannot write the window's texts to %s\n", path.constData());
 }
 
 void MainWindow::command(int commandId, int code) { handleCommand(core_, commandId, code); }

@@ -120,6 +120,13 @@ class MainWindow : public QMainWindow {
   // The control with this id (a tile for 400 + i), or null.
   QWidget* control(int controlId) const;
 
+  // For measurements: when the environment named a file in
+  // KORAVEL_WINDOW_TEXTS as the window was made, writes to it what the
+  // dongle line, the Start button, the linked count and the status line
+  // read (key=value lines), the whole file at once. The view calls it each
+  // time it gives one of them a text; without the file it does nothing.
+  void textsChanged();
+
  Q_SIGNALS:
   // The shutdown has run: the event loop may end.
   void shutdownFinished();
@@ -165,6 +172,8 @@ class MainWindow : public QMainWindow {
   QAction* saveHeardAction_ = nullptr;
   QAction* sessionReportAction_ = nullptr;
   ClassDisplayWindow* classDisplay_ = nullptr;
+  QString textsFile_;
+  bool textsFileFailed_ = false;
 };
 
 }  // namespace kv::qt

@@ -61,13 +61,17 @@ void QtView::appendLog(const char* text) {
 }
 
 void QtView::setDongleLine(const char* text) {
-  withWindow([text](MainWindow& w) { w.dongleLine()->setText(text8(text)); });
+  withWindow([text](MainWindow& w) {
+    w.dongleLine()->setText(text8(text));
+    w.textsChanged();
+  });
 }
 
 void QtView::setStartLabel(const char* text) {
   withWindow([text](MainWindow& w) {
     w.startButton()->setText(text8(text));
     w.startButton()->setEnabled(true);
+    w.textsChanged();
   });
 }
 
@@ -80,7 +84,10 @@ void QtView::setTileText(int slot, const char* text) {
 }
 
 void QtView::setLinkedCount(const char* text) {
-  withWindow([text](MainWindow& w) { w.linkedCount()->setText(text8(text)); });
+  withWindow([text](MainWindow& w) {
+    w.linkedCount()->setText(text8(text));
+    w.textsChanged();
+  });
 }
 
 void QtView::setTileTooltip(int slot, const char* text) {
@@ -193,7 +200,10 @@ bool QtView::waitServingLinkUntil(bool (*done)(void*), void* arg, int timeoutMs)
 }
 
 void QtView::setStatusLine(const char* text) {
-  withWindow([text](MainWindow& w) { w.statusLine()->setText(QString::fromLocal8Bit(text)); });
+  withWindow([text](MainWindow& w) {
+    w.statusLine()->setText(QString::fromLocal8Bit(text));
+    w.textsChanged();
+  });
 }
 
 void QtView::clearPorts() {

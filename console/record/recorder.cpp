@@ -212,6 +212,7 @@ void Recorder::watchDongle(Steady::time_point now) {
     say("no answer from the dongle on " + options_.port + "; still asking every " +
         std::to_string(kAskAgainEveryMs / 1000) + " s");
     silenceSaid_ = true;
+    noAnswerSaid_ = true;
   }
   if (now - askedAt_ >= std::chrono::milliseconds(kAskAgainEveryMs)) askDongle(!config, !scan);
 }
@@ -363,7 +364,9 @@ int Recorder::summary(const RecordingStats& st, Steady::time_point endedAt) {
     text += "; the file was deleted while recording and made again";
     status = 1;
   }
-  if (!everAnswered_) {
+  // A recording ended before the dongle was given its time to answer (a
+  // reader that went away at once) is no dongle's fault.
+  if (!everAnswered_ && noAnswerSaid_) {
     text += "; the dongle on " + options_.port + " never answered";
     status = 1;
   }

@@ -106,6 +106,7 @@ class Recorder {
   std::uint64_t readingsAtConnect_ = 0;
   bool silenceSaid_ = false;
   bool everAnswered_ = false;
+  bool noAnswerSaid_ = false;  // at some time, 5 s without an answer were said
   std::uint64_t lostSaid_ = 0;
   std::uint32_t remadeSaid_ = 0;
   bool stdinOpen_ = true;

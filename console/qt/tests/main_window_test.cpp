@@ -18,8 +18,13 @@
 #include <QTest>
 #include <QPointer>
 #include <QToolTip>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
 #include <system_error>
 
 #include "console/qt/about_box.h"
@@ -302,6 +307,55 @@ TEST_F(ConsoleWindowTest, AStartThatNoDongleAnswersIsToldAndTheButtonWorksAgain)
   EXPECT_TRUE(spinUntil([&] { return w.statusLine()->text() == port + " open, scanning"; },
                         boundMs(kWatchTickS + kLoadMarginS)))
       << w.statusLine()->text().toStdString();
+}
+
+// For measurements (bench/program-bench tells a click's effect by them):
+// with KORAVEL_WINDOW_TEXTS named, its file holds what the dongle line, the
+// Start button, the linked count and the status line read, after each
+// change.
+TEST_F(ConsoleWindowTest, TheWindowsTextsGoToTheFileNamedForMeasurements) {
+  const std::string path = ::testing::TempDir() + "koravel-window-texts-" + std::to_string(getpid());
+  std::remove(path.c_str());
+  // The window reads the variable when it is made.
+  session->finish();
+  session.reset();
+  setenv("KORAVEL_WINDOW_TEXTS", path.c_str(), 1);
+  session = std::make_unique<ConsoleSession>();
+  unsetenv("KORAVEL_WINDOW_TEXTS");
+  session->view.addPort(device.path().c_str());
+  ASSERT_TRUE(session->start());
+  auto texts = [&path] {
+    std::map<std::string, std::string> read;
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);) {
+      const auto eq = line.find('=');
+      if (eq != std::string::npos) read[line.substr(0, eq)] = line.substr(eq + 1);
+    }
+    return read;
+  };
+  const std::string port = "Port " + device.path();
+  EXPECT_EQ(texts(), (std::map<std::string, std::string>{{"dongle_line", ""},
+                                                          {"start", "Start ..."},
+                                                          {"linked", ""},
+                                                          {"status", "No port open: pick the dongle's port in the list"}}));
+
+  ASSERT_NO_FATAL_FAILURE(openDevice());
+  EXPECT_EQ(texts()["dongle_line"], "MiraDongle @D8:A0:1D:5C:3E:71  Ver. 2.07");
+  EXPECT_EQ(texts()["status"], port + " open");
+  // Pressed, the button reads "scanning" until the ack.
+  window().startButton()->click();
+  EXPECT_EQ(texts()["start"], "scanning");
+  ASSERT_GE(waitForFrame(kStartAdv, 0), 0);
+  device.sendAck();
+  ASSERT_TRUE(spinUntil([&] { return texts()["start"] == "Stop !!!"; }));
+  EXPECT_TRUE(spinUntil([&] { return texts()["status"] == port + " open, scanning"; },
+                        boundMs(kWatchTickS + kLoadMarginS)))
+      << texts()["status"];
+  device.sendReport("Mirabeat One", "0A1B2C3D4E5F", 72, 830, 90);
+  ASSERT_TRUE(spinUntil([&] { return window().tile(0)->text() == "Mirabeat One\n\n"; }));
+  window().tile(0)->click();
+  EXPECT_EQ(texts()["linked"], "1");
+  std::remove(path.c_str());
 }
 
 TEST_F(ConsoleWindowTest, HoverTextsShowOnlyWhileSwitchedOn) {
