@@ -29,7 +29,10 @@ std::int64_t stampOf(const std::string& path) {
   if (ec) return 0;
   const auto size = std::filesystem::file_size(pathOf(path), ec);
   if (ec) return 0;
-  return static_cast<std::int64_t>(time.time_since_epoch().count()) * 31 + static_cast<std::int64_t>(size);
+  // Mixed in unsigned arithmetic: a file time in nanoseconds times 31 does
+  // not fit a signed 64-bit number.
+  const auto ticks = static_cast<std::uint64_t>(time.time_since_epoch().count());
+  return static_cast<std::int64_t>(ticks * 31u + static_cast<std::uint64_t>(size));
 }
 
 std::string fileNameOf(const std::string& path) {

@@ -45,10 +45,6 @@ void formatStatus(const StatusFacts& f, char* out) {
       return;
     }
   }
-  if (f.participants != nullptr && f.participants[0] != '\0') {
-    std::snprintf(out, kStatusTextSize, "%s", f.participants);
-    return;
-  }
   if (r.running && (r.lost != 0 || r.remade)) {
     char trouble[160] = "";
     if (r.lost != 0)
@@ -58,17 +54,23 @@ void formatStatus(const StatusFacts& f, char* out) {
                   trouble, r.remade ? "; the file was deleted and made again" : "");
     return;
   }
+  // The answers to the operator's own acts, for the few seconds they last:
+  // also while the participants file has a fault, also while recording.
   if (r.running && r.mark != 0) {
     std::snprintf(out, kStatusTextSize, "Mark %llu", static_cast<unsigned long long>(r.mark));
+    return;
+  }
+  if (r.note[0] != '\0') {
+    std::snprintf(out, kStatusTextSize, "%s", r.note);
+    return;
+  }
+  if (f.participants != nullptr && f.participants[0] != '\0') {
+    std::snprintf(out, kStatusTextSize, "%s", f.participants);
     return;
   }
   if (r.running) {
     std::snprintf(out, kStatusTextSize, "Recording to %s: %llu rows%s", r.name, static_cast<unsigned long long>(r.rows),
                   named && p.open ? "" : "; no port open");
-    return;
-  }
-  if (r.note[0] != '\0') {
-    std::snprintf(out, kStatusTextSize, "%s", r.note);
     return;
   }
   if (!named || !p.open) {

@@ -49,11 +49,11 @@ struct StatusFacts {
 //   "Recording stopped: disk full (N rows kept in NAME)"
 //   "Port P: no answer from the dongle"        (also "No port open: ...")
 //   "Port P: no data from the dongle for N s"  (scanning, nothing came for a while)
-//   "Participants: FILE line 7: ..."           (what the participants file holds wrong)
 //   "Recording to NAME: N rows, M LOST ..."    (rows lost, the file made again)
 //   "Mark N"                                   (a marker just made)
+//   a note for a while: a recording just stopped, a session report made
+//   "Participants: FILE line 7: ..."           (what the participants file holds wrong)
 //   "Recording to NAME: N rows"                (and "; no port open")
-//   the note of a recording just stopped
 //   while no port is open, the list's hint, else
 //   "No port open: pick the dongle's port in the list"
 //   "Port P open, scanning" / "Port P open"

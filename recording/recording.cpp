@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <filesystem>
 #include <system_error>
 
 #ifdef __linux__
@@ -178,10 +179,9 @@ void Recording::onDongle(void* self, const char* line) { static_cast<Recording*>
 
 void Recording::noteDongle(const char* line) {
   Shared& s = *shared_;
-  const Steady::time_point now = Steady::now();
   std::lock_guard lock(s.mutex);
   decodeText(s.dongleLine, sizeof s.dongleLine, line);
-  if (s.accepting.load() && !queueDongle<Shared, Entry>(s, now)) ++s.lost;
+  if (s.accepting.load() && !queueDongle<Shared, Entry>(s, Steady::now())) ++s.lost;
 }
 
 void Recording::onBadSeal(void* self) {
@@ -196,7 +196,6 @@ void Recording::onReport(void* self, const DeviceReport& report) {
   if (!s.accepting.load(std::memory_order_acquire)) return;
   if (!r->options_.allReports && report.check != kReadingApplied) return;
   Entry e;
-  e.unixMs = unixMsNow();
   std::memset(e.name, 0, sizeof e.name);
   std::memcpy(e.name, report.name, strnlen(report.name, kDeviceNameWidth));
   std::memset(e.address, 0, sizeof e.address);
@@ -209,13 +208,15 @@ void Recording::onReport(void* self, const DeviceReport& report) {
   e.rrInterval = report.rrInterval;
   e.marker = kReadingEntry;
   e.dongle = false;
-  const Steady::time_point now = Steady::now();
+  // Timed under the lock: rows are queued in the order of their times,
+  // also against a marker or the dongle's row from another thread.
   std::lock_guard lock(s.mutex);
   if (s.count == s.capacity) {
     ++s.lost;
     return;
   }
-  e.sinceMs = msBetween(s.start, now);
+  e.unixMs = unixMsNow();
+  e.sinceMs = msBetween(s.start, Steady::now());
   s.ring[(s.head + s.count) % s.capacity] = e;
   ++s.count;
 }
@@ -231,7 +232,10 @@ bool Recording::startFile(const char* path, bool replace, int* err) {
   if (out == nullptr) return false;
   if (!start(out, path, err)) {
     // A file made for a recording that did not begin is not left behind.
-    std::remove(path);
+    // The path is UTF-8 (on Windows too: not the system's code page).
+    std::error_code ec;
+    const std::string p(path);
+    std::filesystem::remove(std::filesystem::path(std::u8string(p.begin(), p.end())), ec);
     return false;
   }
   return true;
@@ -319,8 +323,8 @@ bool Recording::start(OutputFile* out, const char* path, int* err) {
 std::uint64_t Recording::mark(const char* text) {
   Shared& s = *shared_;
   if (!s.accepting.load()) return 0;
-  const Steady::time_point now = Steady::now();
   std::lock_guard lock(s.mutex);
+  const Steady::time_point now = Steady::now();
   // Markers are numbered apart from the dongle's rows, which share their slots.
   const std::uint64_t number = s.markers + 1;
   ++s.markerSeq;

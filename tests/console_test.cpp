@@ -333,6 +333,17 @@ TEST(Status, ARecordingIsSaidUnlessSomethingIsWrong) {
   EXPECT_EQ(line(), "Recording saved: 99 rows in /tmp/class.csv");
   f.recording.note = "";
   EXPECT_EQ(line(), "Port /dev/ttyUSB0 open, scanning");
+  // A participants file with a fault is said above the recording's figures,
+  // but the operator's mark and a note (a report made while recording) are
+  // still answered.
+  f.participants = "Participants: class.csv line 7: no name for 0A:1B:2C:3D:4E:5F";
+  f.recording = RecordingFacts{.running = true, .name = "class.csv", .rows = 12};
+  EXPECT_EQ(line(), f.participants);
+  f.recording.mark = 2;
+  EXPECT_EQ(line(), "Mark 2");
+  f.recording.mark = 0;
+  f.recording.note = "Session report: /tmp/old.html";
+  EXPECT_EQ(line(), "Session report: /tmp/old.html");
 }
 
 TEST_F(ConsoleTest, ARecordingGoesOnAcrossStopStartAndPortsWithItsMarks) {

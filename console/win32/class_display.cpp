@@ -4,7 +4,9 @@
 #include <cstring>
 
 #include "console/console.h"
+#include "console/win32/dpi.h"
 #include "console/win32/tile_paint.h"
+#include "console/win32/utf16.h"
 
 namespace kv::win32 {
 
@@ -14,19 +16,22 @@ constexpr UINT_PTR kRefreshTimer = 1;
 constexpr DWORD kNormalStyle = WS_OVERLAPPEDWINDOW;
 
 HFONT boldFont(int px) {
-  return ::CreateFontA(-std::max(1, px), 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE, ANSI_CHARSET, OUT_DEFAULT_PRECIS,
-                       CLIP_DEFAULT_PRECIS, ANTIALIASED_QUALITY, DEFAULT_PITCH | FF_SWISS, "Arial");
+  // DEFAULT_CHARSET: the font's every script, so that a name in Greek or
+  // Cyrillic is drawn in its own letters.
+  return ::CreateFontW(-std::max(1, px), 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
+                       CLIP_DEFAULT_PRECIS, ANTIALIASED_QUALITY, DEFAULT_PITCH | FF_SWISS, L"Arial");
 }
 
 // One line in the largest bold font no taller than its size in which it fits.
 void drawLine(HDC dc, const TextLine& line) {
   const CellRect& r = line.rect;
-  const char* text = line.text;
-  const int n = static_cast<int>(std::strlen(text));
+  const Wide<256> wide(line.text);
+  const wchar_t* text = wide.c_str();
+  const int n = wide.length;
   HFONT font = boldFont(line.px);
   HGDIOBJ old = ::SelectObject(dc, font);
   SIZE size{};
-  ::GetTextExtentPoint32A(dc, text, n, &size);
+  ::GetTextExtentPoint32W(dc, text, n, &size);
   if (size.cx > r.width && size.cx > 0) {
     ::SelectObject(dc, old);
     ::DeleteObject(font);
@@ -34,7 +39,7 @@ void drawLine(HDC dc, const TextLine& line) {
     old = ::SelectObject(dc, font);
   }
   RECT rc{r.x, r.y, r.x + r.width, r.y + r.height};
-  ::DrawTextA(dc, text, n, &rc, DT_CENTER | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
+  ::DrawTextW(dc, text, n, &rc, DT_CENTER | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
   ::SelectObject(dc, old);
   ::DeleteObject(font);
 }
@@ -49,12 +54,13 @@ void fill(HDC dc, int x, int y, int w, int h, Rgb colour) {
 // The client area for a normal window of the default size, as a window
 // rectangle centred on `monitor`'s work area.
 RECT normalPlace(HMONITOR monitor) {
-  RECT r{0, 0, kClassDisplayWidth, kClassDisplayHeight};
+  const int dpi = systemDpi();
+  RECT r{0, 0, scaled(kClassDisplayWidth, dpi), scaled(kClassDisplayHeight, dpi)};
   ::AdjustWindowRect(&r, kNormalStyle, FALSE);
   MONITORINFO mi{};
   mi.cbSize = sizeof mi;
   RECT work{0, 0, r.right - r.left, r.bottom - r.top};
-  if (::GetMonitorInfoA(monitor, &mi)) work = mi.rcWork;
+  if (::GetMonitorInfoW(monitor, &mi)) work = mi.rcWork;
   const int w = r.right - r.left, h = r.bottom - r.top;
   const int x = work.left + std::max(0, static_cast<int>((work.right - work.left - w) / 2));
   const int y = work.top + std::max(0, static_cast<int>((work.bottom - work.top - h) / 2));
@@ -64,18 +70,18 @@ RECT normalPlace(HMONITOR monitor) {
 void leaveFullScreen(ClassDisplay& d) {
   d.fullScreen = false;
   const RECT r = normalPlace(::MonitorFromWindow(d.window, MONITOR_DEFAULTTONEAREST));
-  ::SetWindowLongPtrA(d.window, GWL_STYLE, static_cast<LONG_PTR>(kNormalStyle | WS_VISIBLE));
+  ::SetWindowLongPtrW(d.window, GWL_STYLE, static_cast<LONG_PTR>(kNormalStyle | WS_VISIBLE));
   ::SetWindowPos(d.window, HWND_NOTOPMOST, r.left, r.top, r.right - r.left, r.bottom - r.top,
                  SWP_FRAMECHANGED | SWP_SHOWWINDOW);
 }
 
 LRESULT CALLBACK classDisplayProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_NCCREATE) {
-    auto* d = static_cast<ClassDisplay*>(reinterpret_cast<CREATESTRUCTA*>(lParam)->lpCreateParams);
-    ::SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(d));
+    auto* d = static_cast<ClassDisplay*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
+    ::SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(d));
   }
-  auto* d = reinterpret_cast<ClassDisplay*>(::GetWindowLongPtrA(window, GWLP_USERDATA));
-  if (d == nullptr) return ::DefWindowProcA(window, message, wParam, lParam);
+  auto* d = reinterpret_cast<ClassDisplay*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
+  if (d == nullptr) return ::DefWindowProcW(window, message, wParam, lParam);
   switch (message) {
     case WM_TIMER:
       if (wParam == kRefreshTimer && refreshClassDisplay(*d)) ::InvalidateRect(window, nullptr, FALSE);
@@ -116,7 +122,7 @@ LRESULT CALLBACK classDisplayProc(HWND window, UINT message, WPARAM wParam, LPAR
     default:
       break;
   }
-  return ::DefWindowProcA(window, message, wParam, lParam);
+  return ::DefWindowProcW(window, message, wParam, lParam);
 }
 
 struct MonitorSearch {
@@ -136,30 +142,31 @@ BOOL CALLBACK visitMonitor(HMONITOR monitor, HDC, LPRECT rect, LPARAM arg) {
 }
 
 void openClassDisplay(ClassDisplay& d, HINSTANCE instance, HWND mainWindow) {
-  WNDCLASSEXA wc{};
+  WNDCLASSEXW wc{};
   wc.cbSize = sizeof wc;
   wc.style = CS_HREDRAW | CS_VREDRAW;
   wc.lpfnWndProc = classDisplayProc;
   wc.hInstance = instance;
-  wc.hCursor = ::LoadCursorA(nullptr, MAKEINTRESOURCEA(32512) /*IDC_ARROW*/);
-  wc.lpszClassName = kClassDisplayClass;
-  wc.hIcon = reinterpret_cast<HICON>(::GetClassLongPtrA(mainWindow, GCLP_HICON));
-  wc.hIconSm = reinterpret_cast<HICON>(::GetClassLongPtrA(mainWindow, GCLP_HICONSM));
-  ::RegisterClassExA(&wc);  // fails harmlessly when already registered
+  wc.hCursor = ::LoadCursorW(nullptr, MAKEINTRESOURCEW(32512) /*IDC_ARROW*/);
+  wc.lpszClassName = kClassDisplayClassW;
+  wc.hIcon = reinterpret_cast<HICON>(::GetClassLongPtrW(mainWindow, GCLP_HICON));
+  wc.hIconSm = reinterpret_cast<HICON>(::GetClassLongPtrW(mainWindow, GCLP_HICONSM));
+  ::RegisterClassExW(&wc);  // fails harmlessly when already registered
 
   MonitorSearch search{::MonitorFromWindow(mainWindow, MONITOR_DEFAULTTONEAREST), nullptr, 0};
   ::EnumDisplayMonitors(nullptr, nullptr, visitMonitor, reinterpret_cast<LPARAM>(&search));
   MONITORINFO mi{};
   mi.cbSize = sizeof mi;
   refreshClassDisplay(d);
-  if (search.best != nullptr && ::GetMonitorInfoA(search.best, &mi)) {
+  const Wide<64> title(kClassDisplayTitle);
+  if (search.best != nullptr && ::GetMonitorInfoW(search.best, &mi)) {
     const RECT& r = mi.rcMonitor;
-    d.window = ::CreateWindowExA(0, kClassDisplayClass, kClassDisplayTitle, WS_POPUP, r.left, r.top, r.right - r.left,
+    d.window = ::CreateWindowExW(0, kClassDisplayClassW, title.c_str(), WS_POPUP, r.left, r.top, r.right - r.left,
                                  r.bottom - r.top, nullptr, nullptr, instance, &d);
     d.fullScreen = d.window != nullptr;
   } else {
     const RECT r = normalPlace(search.own);
-    d.window = ::CreateWindowExA(0, kClassDisplayClass, kClassDisplayTitle, kNormalStyle, r.left, r.top,
+    d.window = ::CreateWindowExW(0, kClassDisplayClassW, title.c_str(), kNormalStyle, r.left, r.top,
                                  r.right - r.left, r.bottom - r.top, nullptr, nullptr, instance, &d);
     d.fullScreen = false;
   }
@@ -185,7 +192,7 @@ void closeClassDisplay(ClassDisplay& display) {
 }
 
 bool refreshClassDisplay(ClassDisplay& d) {
-  return d.core != nullptr && d.shown.refresh(d.core->roster, d.core->clock.nowMs());
+  return d.core != nullptr && d.shown.refresh(d.core->roster, d.core->clock.nowMs(), d.core->participants.get());
 }
 
 void paintClassDisplay(HDC dc, int width, int height, const ClassCell* cells, int count) {

@@ -17,6 +17,7 @@ class ConsoleCore;
 namespace kv::win32 {
 
 inline constexpr const char* kClassDisplayClass = "KoravelClassDisplay";
+inline constexpr const wchar_t* kClassDisplayClassW = L"KoravelClassDisplay";
 
 // The window, made when it opens and destroyed when it closes.
 struct ClassDisplay {

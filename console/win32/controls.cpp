@@ -4,6 +4,8 @@
 
 #include "console/console.h"
 #include "console/layout.h"
+#include "console/win32/dpi.h"
+#include "console/win32/utf16.h"
 #include "console/win32/win32_view.h"
 #include "link/link.h"
 #include "roster/tile_text.h"
@@ -39,14 +41,16 @@ const ControlDef kStatusLineControl = {id::kStatusLine, "STATIC", "",
 namespace {
 
 HWND createControl(const ControlDef& def, int id, HWND parent, HINSTANCE instance) {
-  return ::CreateWindowExA(def.exStyle, def.className, def.text, def.style, 0, 0, kCreationSize, kCreationSize,
-                           parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance, nullptr);
+  const std::wstring className = widen(def.className);
+  const std::wstring text = def.text == nullptr ? std::wstring() : widen(def.text);
+  return ::CreateWindowExW(def.exStyle, className.c_str(), def.text == nullptr ? nullptr : text.c_str(), def.style,
+                           0, 0, kCreationSize, kCreationSize, parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance, nullptr);
 }
 
 }  // namespace
 
 void createControls(HWND mainWindow, HINSTANCE tooltipInstance, Win32View& view, Link& link) {
-  const auto instance = reinterpret_cast<HINSTANCE>(::GetWindowLongPtrA(mainWindow, GWLP_HINSTANCE));
+  const auto instance = reinterpret_cast<HINSTANCE>(::GetWindowLongPtrW(mainWindow, GWLP_HINSTANCE));
   // A control that cannot be made is simply missing: messages to it do
   // nothing.
   for (const ControlDef& def : kOperatorControls) createControl(def, def.id, mainWindow, instance);
@@ -55,7 +59,7 @@ void createControls(HWND mainWindow, HINSTANCE tooltipInstance, Win32View& view,
     createControl(kTileControl, id::kFirstTile + i, mainWindow, instance);
     view.tileWindows[i] = ::GetDlgItem(mainWindow, id::kFirstTile + i);
     view.tileTooltips[i] =
-        ::CreateWindowExA(0, TOOLTIPS_CLASSA, nullptr, kTooltipStyle, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
+        ::CreateWindowExW(0, TOOLTIPS_CLASSW, nullptr, kTooltipStyle, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
                           CW_USEDEFAULT, mainWindow, nullptr, tooltipInstance, nullptr);
     view.tileToolAdded[i] = false;
   }
@@ -63,7 +67,7 @@ void createControls(HWND mainWindow, HINSTANCE tooltipInstance, Win32View& view,
   createControl(kTrafficLogControl, kTrafficLogControl.id, mainWindow, instance);
   createControl(kStatusLineControl, kStatusLineControl.id, mainWindow, instance);
   link.enumerateComPorts();
-  ::SendDlgItemMessageA(mainWindow, id::kTrafficLog, EM_LIMITTEXT, kLogTextLimit, 0);
+  ::SendDlgItemMessageW(mainWindow, id::kTrafficLog, EM_LIMITTEXT, kLogTextLimit, 0);
 }
 
 void layoutControls(HWND mainWindow) {
@@ -71,15 +75,16 @@ void layoutControls(HWND mainWindow) {
   if (!::GetClientRect(mainWindow, &client)) client = RECT{0, 0, 0, 0};
   const int x0 = client.left;
   const int y0 = client.top;
-  for (const ControlPlace& p : kPlacedControls) {
-    ::SetWindowPos(::GetDlgItem(mainWindow, p.id), nullptr, x0 + p.x, y0 + p.y, p.width, p.height, SWP_NOZORDER);
-  }
-  const ControlPlace& s = kStatusLinePlace;
-  ::SetWindowPos(::GetDlgItem(mainWindow, s.id), nullptr, x0 + s.x, y0 + s.y, s.width, s.height, SWP_NOZORDER);
-  for (int i = 0; i < kTileCount; ++i) {
-    const ControlPlace p = tilePlace(i);
-    ::SetWindowPos(::GetDlgItem(mainWindow, p.id), HWND_TOP, x0 + p.x, y0 + p.y, p.width, p.height, 0);
-  }
+  // The places are given at 96 dpi; on a monitor of another scale they grow
+  // with it (at 96 dpi they are the places themselves).
+  const int dpi = dpiOf(mainWindow);
+  auto place = [&](const ControlPlace& p, HWND after, UINT flags) {
+    ::SetWindowPos(::GetDlgItem(mainWindow, p.id), after, x0 + scaled(p.x, dpi), y0 + scaled(p.y, dpi),
+                   scaled(p.width, dpi), scaled(p.height, dpi), flags);
+  };
+  for (const ControlPlace& p : kPlacedControls) place(p, nullptr, SWP_NOZORDER);
+  place(kStatusLinePlace, nullptr, SWP_NOZORDER);
+  for (int i = 0; i < kTileCount; ++i) place(tilePlace(i), HWND_TOP, 0);
 }
 
 INT_PTR CALLBACK aboutDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM /*lParam*/) {

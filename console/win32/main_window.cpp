@@ -5,7 +5,10 @@
 #include "console/layout.h"
 #include "console/watch.h"
 #include "console/win32/controls.h"
+#include "console/win32/dpi.h"
+#include "console/win32/file_menu.h"
 #include "console/win32/resource.h"
+#include "console/win32/utf16.h"
 
 namespace kv::win32 {
 
@@ -16,7 +19,7 @@ constexpr DWORD kMainWindowStyle = WS_OVERLAPPED | WS_SYSMENU | WS_MINIMIZEBOX;
 constexpr UINT_PTR kWatchTimer = 1;
 
 Win32Console* consoleOf(HWND window) {
-  return reinterpret_cast<Win32Console*>(::GetWindowLongPtrA(window, GWLP_USERDATA));
+  return reinterpret_cast<Win32Console*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
 }
 
 // WM_DESTROY: the core's shutdown (brushes, soft reset, the wait that
@@ -33,24 +36,24 @@ LRESULT shutdownWindow(Win32Console& app) {
 
 void loadTexts(Win32Console& app, HINSTANCE instance) {
   app.instance = instance;
-  ::LoadStringA(instance, IDS_APP_TITLE, app.title, kTextSize);
-  ::LoadStringA(instance, IDS_WINDOW_CLASS, app.className, kTextSize);
+  ::LoadStringW(instance, IDS_APP_TITLE, app.title, kTextSize);
+  ::LoadStringW(instance, IDS_WINDOW_CLASS, app.className, kTextSize);
 }
 
 ATOM registerMainClass(Win32Console& app) {
-  WNDCLASSEXA wc;
+  WNDCLASSEXW wc;
   ZeroMemory(&wc, sizeof wc);
   wc.cbSize = sizeof wc;
   wc.style = CS_HREDRAW | CS_VREDRAW;
   wc.lpfnWndProc = mainWindowProc;
   wc.hInstance = app.instance;
-  wc.hIcon = ::LoadIconA(app.instance, MAKEINTRESOURCEA(IDI_KORAVEL));
-  wc.hCursor = ::LoadCursorA(nullptr, MAKEINTRESOURCEA(32512) /*IDC_ARROW*/);
+  wc.hIcon = ::LoadIconW(app.instance, MAKEINTRESOURCEW(IDI_KORAVEL));
+  wc.hCursor = ::LoadCursorW(nullptr, MAKEINTRESOURCEW(32512) /*IDC_ARROW*/);
   wc.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_MENUBAR + 1));
-  wc.lpszMenuName = MAKEINTRESOURCEA(IDC_KORAVEL);
+  wc.lpszMenuName = MAKEINTRESOURCEW(IDC_KORAVEL);
   wc.lpszClassName = app.className;
-  wc.hIconSm = ::LoadIconA(app.instance, MAKEINTRESOURCEA(IDI_SMALL));
-  return ::RegisterClassExA(&wc);
+  wc.hIconSm = ::LoadIconW(app.instance, MAKEINTRESOURCEW(IDI_SMALL));
+  return ::RegisterClassExW(&wc);
 }
 
 bool createMainWindow(Win32Console& app, int showCommand) {
@@ -58,8 +61,10 @@ bool createMainWindow(Win32Console& app, int showCommand) {
   if (app.core.link.createTxEvent() == -1) return false;
 
   // WM_CREATE makes the controls and lists the ports.
-  HWND window = ::CreateWindowExA(0, app.className, app.title, kMainWindowStyle, kMainWindowX, kMainWindowY,
-                                  kMainWindowWidth, kMainWindowHeight, nullptr, nullptr, app.instance, &app);
+  const int dpi = systemDpi();
+  HWND window = ::CreateWindowExW(0, app.className, app.title, kMainWindowStyle, scaled(kMainWindowX, dpi),
+                                  scaled(kMainWindowY, dpi), scaled(kMainWindowWidth, dpi),
+                                  scaled(kMainWindowHeight, dpi), nullptr, nullptr, app.instance, &app);
   if (window == nullptr) return false;
   app.mainWindow = window;
 
@@ -68,22 +73,23 @@ bool createMainWindow(Win32Console& app, int showCommand) {
     return false;
   }
   ::SetTimer(window, kWatchTimer, kWatchEveryMs, nullptr);
+  loadRememberedParticipants(app);
   ::ShowWindow(window, showCommand);
   ::UpdateWindow(window);
   return true;
 }
 
 int runMessageLoop(Win32Console& app) {
-  HACCEL accelerators = ::LoadAcceleratorsA(app.instance, MAKEINTRESOURCEA(IDC_KORAVEL));
+  HACCEL accelerators = ::LoadAcceleratorsW(app.instance, MAKEINTRESOURCEW(IDC_KORAVEL));
   MSG msg;
   ZeroMemory(&msg, sizeof msg);
-  while (::GetMessageA(&msg, nullptr, 0, 0) > 0) {
+  while (::GetMessageW(&msg, nullptr, 0, 0) > 0) {
     // The accelerators belong to the main window: given the message's own
     // window, a key pressed while a tile or button has the focus would send
     // the About command to that control, which ignores it.
-    if (!::TranslateAcceleratorA(app.mainWindow, accelerators, &msg)) {
+    if (!::TranslateAcceleratorW(app.mainWindow, accelerators, &msg)) {
       ::TranslateMessage(&msg);
-      ::DispatchMessageA(&msg);
+      ::DispatchMessageW(&msg);
     }
   }
   return msg.message == WM_QUIT ? static_cast<int>(msg.wParam) : 0;
@@ -97,17 +103,22 @@ int runConsole(HINSTANCE instance, int showCommand) {
   if (!createMainWindow(app, showCommand)) return 1;
   const int exitCode = runMessageLoop(app);
   app.core.link.stopLink();
+  finishSessionReport(app.core);
+  // The recording's file is finished once nothing more can come.
+  char told[512];
+  finishRecording(app.core, told, sizeof told);
+  if (told[0] != '\0') ::MessageBoxW(nullptr, widen(told).c_str(), L"Koravel: recording", MB_ICONWARNING | MB_OK);
   return exitCode;
 }
 
 LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_NCCREATE) {
-    auto* app = static_cast<Win32Console*>(reinterpret_cast<CREATESTRUCTA*>(lParam)->lpCreateParams);
-    ::SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(app));
+    auto* app = static_cast<Win32Console*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
+    ::SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(app));
     if (app != nullptr) app->view.attach(window, app->instance);
   }
   Win32Console* app = consoleOf(window);
-  if (app == nullptr) return ::DefWindowProcA(window, message, wParam, lParam);
+  if (app == nullptr) return ::DefWindowProcW(window, message, wParam, lParam);
 
   switch (message) {
     case WM_CREATE:
@@ -118,6 +129,15 @@ LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_SIZE:
       layoutControls(window);
       return 0;
+    case WM_DPICHANGED: {
+      // Moved to a monitor of another scale: the size Windows suggests,
+      // and the controls laid out again at the new scale.
+      const RECT* r = reinterpret_cast<const RECT*>(lParam);
+      ::SetWindowPos(window, nullptr, r->left, r->top, r->right - r->left, r->bottom - r->top,
+                     SWP_NOZORDER | SWP_NOACTIVATE);
+      layoutControls(window);
+      return 0;
+    }
     case WM_PAINT: {
       PAINTSTRUCT ps;
       ::BeginPaint(window, &ps);
@@ -128,11 +148,14 @@ LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
       if (app->core.words.scanning == 0) return 0;
       return paintTile(app->core.roster, app->core.brushes, app->brushMaker, reinterpret_cast<const NMHDR*>(lParam));
     case WM_COMMAND:
-      static_assert(IDM_CLASS_DISPLAY == id::kClassDisplay);
+      static_assert(IDM_CLASS_DISPLAY == id::kClassDisplay && IDM_RECORD == id::kRecord && IDM_MARK == id::kMark &&
+                    IDM_PARTICIPANTS == id::kParticipants && IDM_NO_PARTICIPANTS == id::kNoParticipants &&
+                    IDM_SAVE_HEARD == id::kSaveHeard && IDM_SESSION_REPORT == id::kSessionReport);
       if (LOWORD(wParam) == IDM_CLASS_DISPLAY) {
         toggleClassDisplay(app->classDisplay, app->instance, window);
         return 0;
       }
+      if (fileMenuCommand(*app, LOWORD(wParam))) return 0;
       return handleCommand(app->core, LOWORD(wParam), HIWORD(wParam));
     case WM_CTLCOLOREDIT:
     case WM_CTLCOLORBTN:
@@ -158,7 +181,7 @@ LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     default:
       break;
   }
-  return ::DefWindowProcA(window, message, wParam, lParam);
+  return ::DefWindowProcW(window, message, wParam, lParam);
 }
 
 }  // namespace kv::win32

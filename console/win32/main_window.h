@@ -27,8 +27,8 @@ struct Win32Console {
   Win32Console& operator=(const Win32Console&) = delete;
 
   HINSTANCE instance = nullptr;
-  char title[kTextSize] = {};
-  char className[kTextSize] = {};
+  wchar_t title[kTextSize] = {};
+  wchar_t className[kTextSize] = {};
   HWND mainWindow = nullptr;
   // The view and the brush maker outlive the core that uses them.
   Win32View view;

@@ -14,6 +14,14 @@
 #define IDC_KORAVEL 109
 #define IDC_ABOUT_ICON 2
 
+// The File menu's commands: the same numbers as the console's commands.
+#define IDM_RECORD 107
+#define IDM_MARK 108
+#define IDM_PARTICIPANTS 109
+#define IDM_NO_PARTICIPANTS 110
+#define IDM_SAVE_HEARD 111
+#define IDM_SESSION_REPORT 112
+
 #ifndef IDC_STATIC
 #define IDC_STATIC (-1)
 #endif

@@ -1,12 +1,14 @@
 #include "console/win32/win32_view.h"
 
 #include <commctrl.h>
+#include <shellapi.h>
 
 #include <cstring>
 
 #include "console/console.h"
 #include "console/win32/controls.h"
 #include "console/win32/resource.h"
+#include "console/win32/utf16.h"
 #include "roster/tile_text.h"
 
 namespace kv::win32 {
@@ -20,7 +22,7 @@ void serveSentMessages() {
   MSG msg;
   // Handles every message sent to this thread; posted messages and input
   // stay in the queue.
-  ::PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+  ::PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
 }
 
 }  // namespace
@@ -42,12 +44,26 @@ void Win32View::attach(HWND mainWindow, HINSTANCE instance) {
 }
 
 LRESULT Win32View::sendTo(int controlId, UINT message, WPARAM wParam, LPARAM lParam) {
-  return ::SendDlgItemMessageA(main_, controlId, message, wParam, lParam);
+  return ::SendDlgItemMessageW(main_, controlId, message, wParam, lParam);
 }
 
 void Win32View::replaceAll(int controlId, const char* text) {
+  const Wide<kShortTextSize> wide(text);
   sendTo(controlId, EM_SETSEL, 0, -1);
-  sendTo(controlId, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text));
+  sendTo(controlId, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(wide.c_str()));
+}
+
+void Win32View::setText(int controlId, const char* text) {
+  const Wide<kShortTextSize> wide(text);
+  sendTo(controlId, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(wide.c_str()));
+}
+
+void Win32View::insertLogText(const char* text, std::size_t length) {
+  // Always on the UI thread. A line or a run of them held back: never
+  // longer than the store of held lines.
+  static wchar_t wide[kHeldLogSize + 1];
+  toUtf16(text, length, wide, static_cast<int>(kHeldLogSize + 1));
+  sendTo(id::kTrafficLog, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(wide));
 }
 
 template <class F>
@@ -65,7 +81,7 @@ void Win32View::onUiThread(F&& f) {
 void Win32View::appendLog(const char* text) {
   onUiThread([&] {
     showHeldLogLines();
-    sendTo(id::kTrafficLog, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text));
+    insertLogText(text, std::strlen(text));
   });
 }
 
@@ -105,17 +121,17 @@ void Win32View::showHeldLogLines() {
   // The insertion's notifications may come back here: the lines leave the
   // store before they go in.
   char text[kHeldLogSize];
-  std::memcpy(text, heldLog_, heldLogLength_);
-  text[heldLogLength_] = '\0';
+  const std::size_t length = heldLogLength_;
+  std::memcpy(text, heldLog_, length);
   heldLogLength_ = 0;
   logShownAt_ = ::GetTickCount64();
-  sendTo(id::kTrafficLog, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text));
+  insertLogText(text, length);
 }
 
 void Win32View::setDongleLine(const char* text) { replaceAll(id::kDongleLine, text); }
 
 void Win32View::setStartLabel(const char* text) {
-  sendTo(id::kStart, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text));
+  setText(id::kStart, text);
   ::EnableWindow(::GetDlgItem(main_, id::kStart), TRUE);
 }
 
@@ -125,7 +141,7 @@ void Win32View::setTileText(int slot, const char* text) {
   // name is drawn as it is and no Alt key presses the tile.
   char label[kTileLabelSize];
   tileLabel(text, label);
-  sendTo(id::kFirstTile + slot, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(label));
+  setText(id::kFirstTile + slot, label);
 }
 
 void Win32View::setLinkedCount(const char* text) { replaceAll(id::kLinkedCount, text); }
@@ -138,32 +154,33 @@ void Win32View::setTileTooltip(int slot, const char* text) {
 
   // The record as far as lpszText: the size every tooltip version accepts,
   // and the one that carries the text in this build's own layout.
-  TOOLINFOA ti;
+  Wide<kShortTextSize> wide(text);
+  TOOLINFOW ti;
   ZeroMemory(&ti, sizeof ti);
-  ti.cbSize = TTTOOLINFOA_V1_SIZE;
+  ti.cbSize = TTTOOLINFOW_V1_SIZE;
   ti.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
   ti.hwnd = main_;
   ti.uId = reinterpret_cast<UINT_PTR>(tile);
-  ti.lpszText = const_cast<char*>(text);  // the tooltip keeps its own copy
+  ti.lpszText = wide.text;  // the tooltip keeps its own copy
 
-  ::SendMessageA(tooltip, TTM_ACTIVATE, TRUE, 0);
+  ::SendMessageW(tooltip, TTM_ACTIVATE, TRUE, 0);
   // One tool per tile: the tile's next device, or the next request for the
   // same one, only changes its text.
   if (tileToolAdded[slot]) {
-    ::SendMessageA(tooltip, TTM_UPDATETIPTEXTA, 0, reinterpret_cast<LPARAM>(&ti));
+    ::SendMessageW(tooltip, TTM_UPDATETIPTEXTW, 0, reinterpret_cast<LPARAM>(&ti));
   } else {
-    tileToolAdded[slot] = ::SendMessageA(tooltip, TTM_ADDTOOLA, 0, reinterpret_cast<LPARAM>(&ti)) != 0;
+    tileToolAdded[slot] = ::SendMessageW(tooltip, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&ti)) != 0;
   }
 }
 
 void Win32View::deactivateTooltip(int slot) {
   if (!validSlot(slot) || tileTooltips[slot] == nullptr) return;
-  ::SendMessageA(tileTooltips[slot], TTM_ACTIVATE, FALSE, 0);
+  ::SendMessageW(tileTooltips[slot], TTM_ACTIVATE, FALSE, 0);
 }
 
 void Win32View::runOnUiThread(void (*fn)(void*), void* arg) {
   if (::IsWindow(main_)) {
-    ::SendMessageA(main_, kRunOnUiMessage, reinterpret_cast<WPARAM>(fn), reinterpret_cast<LPARAM>(arg));
+    ::SendMessageW(main_, kRunOnUiMessage, reinterpret_cast<WPARAM>(fn), reinterpret_cast<LPARAM>(arg));
   } else if (::GetCurrentThreadId() == uiThread_) {
     fn(arg);
   }
@@ -172,11 +189,11 @@ void Win32View::runOnUiThread(void (*fn)(void*), void* arg) {
 
 void Win32View::postTooltipRequest(int slot) {
   if (!validSlot(slot)) return;
-  ::PostMessageA(main_, WM_COMMAND, static_cast<WPARAM>(id::kFirstTooltipRequest + slot), 0);
+  ::PostMessageW(main_, WM_COMMAND, static_cast<WPARAM>(id::kFirstTooltipRequest + slot), 0);
 }
 
 void Win32View::setLogButtonLabel(const char* text) {
-  sendTo(id::kLogButton, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text));
+  setText(id::kLogButton, text);
 }
 
 void Win32View::clearLog() {
@@ -200,7 +217,7 @@ void Win32View::trimLogFront(int count) {
   onUiThread([&] {
     showHeldLogLines();
     sendTo(id::kTrafficLog, EM_SETSEL, 0, count);
-    sendTo(id::kTrafficLog, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(""));
+    sendTo(id::kTrafficLog, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(L""));
     // Select all, then drop the selection: the caret ends up after the last
     // character, where the next log line goes.
     sendTo(id::kTrafficLog, EM_SETSEL, 0, -1);
@@ -209,18 +226,20 @@ void Win32View::trimLogFront(int count) {
 }
 
 bool Win32View::addPort(const char* path) {
-  const LRESULT r = sendTo(id::kPortList, CB_INSERTSTRING, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(path));
+  const Wide<kShortTextSize> wide(path);
+  const LRESULT r =
+      sendTo(id::kPortList, CB_INSERTSTRING, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(wide.c_str()));
   return r != CB_ERR && r != CB_ERRSPACE;
 }
 
-void Win32View::postStatusCheck() { ::PostMessageA(main_, kStatusCheckMessage, 0, 0); }
+void Win32View::postStatusCheck() { ::PostMessageW(main_, kStatusCheckMessage, 0, 0); }
 
 void Win32View::clearPorts() { sendTo(id::kPortList, CB_RESETCONTENT, 0, 0); }
 
 void Win32View::selectPortItem(int index) { sendTo(id::kPortList, CB_SETCURSEL, static_cast<WPARAM>(index), 0); }
 
 void Win32View::setStatusLine(const char* text) {
-  sendTo(id::kStatusLine, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text));
+  setText(id::kStatusLine, text);
 }
 
 int Win32View::selectedPort() { return static_cast<int>(sendTo(id::kPortList, CB_GETCURSEL, 0, 0)); }
@@ -229,21 +248,25 @@ void Win32View::portName(int index, char* out, int size) {
   if (out == nullptr || size <= 0) return;
   out[0] = '\0';
   const LRESULT length = sendTo(id::kPortList, CB_GETLBTEXTLEN, static_cast<WPARAM>(index), 0);
+  wchar_t wide[kShortTextSize];
+  if (length == CB_ERR || length < 0 || length >= kShortTextSize) return;
+  if (sendTo(id::kPortList, CB_GETLBTEXT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(wide)) == CB_ERR)
+    return;
   // An item that would not fit is not copied at all.
-  if (length == CB_ERR || length < 0 || length >= size) return;
-  if (sendTo(id::kPortList, CB_GETLBTEXT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(out)) == CB_ERR)
-    out[0] = '\0';
+  const std::string utf8 = narrow(wide);
+  if (utf8.size() >= static_cast<std::size_t>(size)) return;
+  std::memcpy(out, utf8.c_str(), utf8.size() + 1);
 }
 
 void Win32View::showErrorBox(const char* text, const char* caption) {
-  ::MessageBoxA(main_, text, caption, MB_ICONERROR | MB_OK);
+  ::MessageBoxW(main_, widen(text).c_str(), widen(caption).c_str(), MB_ICONERROR | MB_OK);
 }
 
 void Win32View::showAboutBox() {
-  ::DialogBoxParamA(instance_, MAKEINTRESOURCEA(IDD_ABOUTBOX), main_, aboutDialogProc, 0);
+  ::DialogBoxParamW(instance_, MAKEINTRESOURCEW(IDD_ABOUTBOX), main_, aboutDialogProc, 0);
 }
 
-void Win32View::postShutdown() { ::PostMessageA(main_, WM_DESTROY, 0, 0); }
+void Win32View::postShutdown() { ::PostMessageW(main_, WM_DESTROY, 0, 0); }
 
 void Win32View::destroyWindow() { ::DestroyWindow(main_); }
 
@@ -268,6 +291,18 @@ void Win32View::repaintTiles() {
   for (HWND tile : tileWindows) {
     if (tile != nullptr) ::InvalidateRect(tile, nullptr, TRUE);
   }
+}
+
+void Win32View::showRecording(const char* recordText, bool markable) {
+  HMENU menu = ::GetMenu(main_);
+  if (menu == nullptr) return;
+  const std::wstring item = widen(recordText) + L"\tCtrl+R";
+  ::ModifyMenuW(menu, IDM_RECORD, MF_BYCOMMAND | MF_STRING, IDM_RECORD, item.c_str());
+  ::EnableMenuItem(menu, IDM_MARK, MF_BYCOMMAND | (markable ? MF_ENABLED : MF_GRAYED));
+}
+
+void Win32View::openDocument(const char* path) {
+  ::ShellExecuteW(main_, L"open", widen(path).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
 }
 
 }  // namespace kv::win32

@@ -81,9 +81,17 @@ class Win32View final : public View {
   void postStatusCheck() override;
   void clearPorts() override;
   void selectPortItem(int index) override;
+  void showRecording(const char* recordText, bool markable) override;
+  void openDocument(const char* path) override;
 
  private:
+  // Texts of the controls (a port's path, a hover text, the status line)
+  // are converted in buffers of this many wide characters.
+  static constexpr int kShortTextSize = 1024;
   LRESULT sendTo(int controlId, UINT message, WPARAM wParam, LPARAM lParam);
+  void setText(int controlId, const char* text);
+  // Inserts the first `length` bytes of `text` (UTF-8) at the log's caret.
+  void insertLogText(const char* text, std::size_t length);
   // Select everything in an edit and replace it with `text`.
   void replaceAll(int controlId, const char* text);
   static bool validSlot(int slot) { return slot >= 0 && slot < kTileCount; }

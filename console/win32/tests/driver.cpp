@@ -20,6 +20,12 @@
 //   driver port-list SELECTED PORT... open the list: it holds exactly these ports
 //   driver watch-lost                 report when the status line says the port is lost
 //   driver link-all RECORD            start the scan and link every device's tile (the Wine benchmark)
+//   driver record PATH                File > Record readings... to PATH, two marks, Stop recording; the rows
+//   driver report PATH BROWSED        File > Session report... of PATH: the page, opened in the browser
+//   driver participants RECORD PATH  File > Participants... with a file written to PATH; the class display
+//   driver participants-remembered RECORD PATH   the file of the last run is in force at the start
+//   driver dpi DPI                   the layout and the class display at DPI dots per inch
+//   driver browsed FILE URL           (the browser's stand-in: writes URL into FILE)
 //
 // RECORD is the simulated dongle's record (its header names the devices; the
 // steps that time the console against the dongle read its frames and
@@ -36,12 +42,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <regex>
 #include <string>
 #include <vector>
 
 #include "console/class_display.h"
+#include "console/layout.h"
 
 namespace {
 
@@ -782,6 +790,283 @@ void stepLeave(bool viaClose) {
                                                                      : "File > Exit ends the console");
 }
 
+// ---- the File menu's recording, participants and report ----
+
+HWND classDisplay();
+void postF11(HWND window);
+
+// A common file dialog of the console, by its title, once it is up.
+HWND fileDialog(const wchar_t* title, int timeoutMs) {
+  HWND dialog = nullptr;
+  waitFor([&] { return (dialog = ::FindWindowW(L"#32770", title)) != nullptr && ::IsWindowVisible(dialog); },
+          timeoutMs, 50);
+  return dialog != nullptr && ::IsWindowVisible(dialog) ? dialog : nullptr;
+}
+
+// The dialog's file name field (the explorer dialog's combo box, or the
+// older edit).
+HWND fileNameField(HWND dialog) {
+  for (int id : {1148 /*cmb13*/, 1152 /*edt1*/}) {
+    HWND field = ::GetDlgItem(dialog, id);
+    if (field != nullptr && ::IsWindowVisible(field)) return field;
+  }
+  return nullptr;
+}
+
+std::wstring wideTextOf(HWND window) {
+  wchar_t text[1024] = L"";
+  sendW(window, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(text));
+  return text;
+}
+
+// Answers the dialog titled `title` with `path`: what its field suggested.
+std::wstring answerFileDialog(const wchar_t* title, const char* path) {
+  HWND dialog = fileDialog(title, 5000);
+  check(dialog != nullptr, "the menu item opens its file dialog");
+  if (dialog == nullptr) return std::wstring();
+  HWND field = fileNameField(dialog);
+  check(field != nullptr, "the dialog has a file name field");
+  if (field == nullptr) return std::wstring();
+  const std::wstring suggested = wideTextOf(field);
+  wchar_t wide[MAX_PATH] = L"";
+  ::MultiByteToWideChar(CP_UTF8, 0, path, -1, wide, MAX_PATH);
+  sendW(field, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(wide));
+  ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(::GetDlgItem(dialog, IDOK)));
+  check(waitFor([&] { return !::IsWindow(dialog); }, 5000), "the dialog takes the file and closes");
+  return suggested;
+}
+
+std::string baseName(const std::string& path) {
+  const std::size_t slash = path.find_last_of("\\/");
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::vector<std::string> fieldsOf(const std::string& line) {
+  std::vector<std::string> out(1);
+  for (char c : line) {
+    if (c == ',') out.emplace_back();
+    else if (c != '\r') out.back() += c;
+  }
+  return out;
+}
+
+// File > Record readings... (Ctrl+R's command) into PATH; two marks (F9's
+// command); File > Stop recording; then the file's rows.
+void stepRecord(const char* path) {
+  findMain(5000);
+  const std::string name = baseName(path);
+  ::PostMessageW(g_main, WM_COMMAND, MAKEWPARAM(107, 0), 0);
+  const std::wstring suggested = answerFileDialog(L"Record readings", path);
+  const std::regex defaultName(R"(koravel-\d{8}-\d{6}Z\.csv)");
+  char narrow[MAX_PATH] = "";
+  ::WideCharToMultiByte(CP_UTF8, 0, suggested.c_str(), -1, narrow, MAX_PATH, nullptr, nullptr);
+  check(std::regex_match(baseName(narrow), defaultName), "the dialog suggests koravel-YYYYMMDD-HHMMSSZ.csv",
+        "got \"%s\"", narrow);
+  const std::regex recording("Recording to " + name + R"(: \d+ rows)");
+  std::string shown;
+  const bool recordingSaid = waitFor(
+      [&] {
+        shown = statusText();
+        return std::regex_match(shown, recording) && shown != "Recording to " + name + ": 0 rows";
+      },
+      4000);
+  check(recordingSaid, "the status line says \"Recording to NAME: N rows\"", "got \"%s\"", shown.c_str());
+  for (int mark = 1; mark <= 2; ++mark) {
+    ::PostMessageW(g_main, WM_COMMAND, MAKEWPARAM(108, 0), 0);
+    const std::string want = "Mark " + std::to_string(mark);
+    check(statusBecomes(want, 2000), "F9 writes a marker and the status line says \"Mark N\"");
+    ::Sleep(600);
+  }
+  ::PostMessageW(g_main, WM_COMMAND, MAKEWPARAM(107, 0), 0);
+  const std::regex saved(R"(Recording saved: (\d+) rows in )" + std::regex_replace(std::string(path), std::regex(R"([\\.^$|()\[\]{}*+?])"), R"(\$&)") +
+                         "; File > Session report makes its report");
+  std::smatch m;
+  std::string said;
+  const bool savedSaid = waitFor([&] { said = statusText(); return std::regex_match(said, m, saved); }, 6000);
+  check(savedSaid, "stopping says where the recording is and how to make its report", "got \"%s\"", said.c_str());
+  const long long savedRows = m.empty() ? -1 : std::atoll(m[1].str().c_str());
+
+  std::ifstream in(path, std::ios::binary);
+  std::string line;
+  std::getline(in, line);
+  check(line.rfind("time,seconds,address,name,brand,heart_rate,rr_ms,battery_pct,rssi,check,marker,person,max_hr,pct_max,zone", 0) == 0,
+        "the file begins with the header", "got \"%s\"", line.c_str());
+  long long rows = 0, readings = 0, lastMarker = 0;
+  bool markersBare = true;
+  while (std::getline(in, line)) {
+    ++rows;
+    const std::vector<std::string> f = fieldsOf(line);
+    if (f.size() < 15) continue;
+    if (f[4] == "dongle") continue;
+    if (!f[10].empty()) {
+      markersBare = markersBare && f[5].empty() && f[6].empty() && f[2].empty();
+      check(std::atoll(f[10].c_str()) == lastMarker + 1, "markers are numbered in turn", "got %s", f[10].c_str());
+      lastMarker = std::atoll(f[10].c_str());
+    } else {
+      ++readings;
+    }
+  }
+  std::printf("INFO recording_rows=%lld readings=%lld\n", rows, readings);
+  check(readings == savedRows, "the file holds the reading rows the status line said", "%lld rows, said %lld",
+        readings, savedRows);
+  check(readings > 10, "the devices' readings are rows", "%lld readings", readings);
+  check(lastMarker == 2 && markersBare, "both marks are rows with their numbers and no reading");
+}
+
+// File > Session report... : the dialog offers the last recording; its
+// report is written beside it and opened in the browser (the test's stand-in
+// for one writes what it was given into BROWSED).
+void stepReport(const char* recording, const char* browsed) {
+  findMain(5000);
+  ::PostMessageW(g_main, WM_COMMAND, MAKEWPARAM(112, 0), 0);
+  const std::wstring suggested = answerFileDialog(L"Session report", recording);
+  char narrow[MAX_PATH] = "";
+  ::WideCharToMultiByte(CP_UTF8, 0, suggested.c_str(), -1, narrow, MAX_PATH, nullptr, nullptr);
+  check(baseName(narrow) == baseName(recording), "the dialog offers the last recording", "got \"%s\"", narrow);
+  std::string page = recording;
+  page = page.substr(0, page.size() - 4) + ".html";
+  check(statusBecomes("Session report: " + page, 10000), "the status line says where the report is");
+  check(::GetFileAttributesA(page.c_str()) != INVALID_FILE_ATTRIBUTES, "the report is beside the recording");
+  std::string opened;
+  check(waitFor([&] {
+          std::ifstream in(browsed);
+          std::getline(in, opened);
+          return !opened.empty();
+        }, 10000),
+        "the report is opened in the browser");
+  check(opened.find(baseName(page)) != std::string::npos, "the browser is given the report", "got \"%s\"",
+        opened.c_str());
+  // The note lasts a while, then the line tells the port's state again.
+  check(waitFor([] { return statusText().rfind("Session report:", 0) != 0; }, 12000),
+        "the note gives way to the port's state");
+}
+
+// The kept setting the Windows program reads at its start.
+std::string rememberedParticipants() {
+  wchar_t appData[MAX_PATH] = L"";
+  if (::GetEnvironmentVariableW(L"APPDATA", appData, MAX_PATH) == 0) return std::string();
+  const std::wstring ini = std::wstring(appData) + L"\\Koravel\\koravel.ini";
+  wchar_t value[MAX_PATH] = L"";
+  ::GetPrivateProfileStringW(L"participants", L"file", L"", value, MAX_PATH, ini.c_str());
+  char narrow[MAX_PATH] = "";
+  ::WideCharToMultiByte(CP_UTF8, 0, value, -1, narrow, MAX_PATH, nullptr, nullptr);
+  return narrow;
+}
+
+// The coach mends the file: its last line (the bad one) goes.
+void dropLastLine(const char* path) {
+  std::string all;
+  {
+    std::ifstream in(path, std::ios::binary);
+    all.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  if (all.size() < 2) return;
+  all.resize(all.rfind("\r\n", all.size() - 3) + 2);
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << all;
+}
+
+std::string participantsProblem(const char* path, int devices) {
+  return "Participants: " + baseName(path) + " line " + std::to_string(devices + 2) +
+         ": max_hr 'abc' is not a number from 100 to 230";
+}
+
+// File > Participants... : a file (written here) naming every simulated
+// device's wearer, with a maximum, and one bad line at its end. The bad
+// line is said on the status line; the file is kept for the next start;
+// the class display shows each linked wearer in a zone's colour (named for
+// the screenshot as "INFO zone-colour X Y WHAT").
+void stepParticipants(const char* recordPath, const char* path) {
+  findMain(5000);
+  const std::vector<Device> devices = readDevices(recordPath);
+  {
+    std::ofstream out(path, std::ios::binary);
+    out << "\xEF\xBB\xBF" << "device;address;name;max_hr\r\n";
+    for (std::size_t i = 0; i < devices.size(); ++i)
+      out << devices[i].name << ";" << colonAddress(devices[i].address) << ";Person " << i + 1 << ";200\r\n";
+    out << "spare;0A:0B:0C:0D:0E:0F;Nobody;abc\r\n";
+  }
+  ::PostMessageW(g_main, WM_COMMAND, MAKEWPARAM(109, 0), 0);
+  answerFileDialog(L"Participants", path);
+  check(statusBecomes(participantsProblem(path, static_cast<int>(devices.size())), 3000),
+        "a bad line of the participants file is said on the status line");
+  check(rememberedParticipants() == path, "the file is kept for the next start", "kept \"%s\"",
+        rememberedParticipants().c_str());
+  dropLastLine(path);
+  check(waitFor([] { return statusText().rfind("Participants:", 0) != 0; }, 4000),
+        "the file, mended, is read again and the status line no longer speaks of it", "got \"%s\"",
+        statusText().c_str());
+
+  const std::vector<std::string> linked = linkedNamesInOrder();
+  postF11(g_main);
+  check(waitFor([] { return classDisplay() != nullptr; }, 3000), "F11 opens the class display");
+  HWND display = classDisplay();
+  if (display == nullptr) return;
+  RECT rc{};
+  ::GetClientRect(display, &rc);
+  const kv::CellGrid grid = kv::cellGrid(static_cast<int>(linked.size()), rc.right, rc.bottom);
+  for (std::size_t i = 0; i < linked.size(); ++i) {
+    const kv::CellRect r = kv::cellRect(grid, static_cast<int>(i), rc.right, rc.bottom);
+    POINT p{r.x + 4, r.y + 4};
+    ::ClientToScreen(display, &p);
+    std::printf("INFO zone-colour %ld %ld class display cell %zu, a participant, in a zone's colour\n", p.x, p.y, i);
+  }
+}
+
+// At a start after a participants file was chosen: it is in force again (its
+// bad line said again).
+void stepParticipantsRemembered(const char* recordPath, const char* path) {
+  findMain(5000);
+  const int devices = static_cast<int>(readDevices(recordPath).size());
+  check(statusBecomes(participantsProblem(path, devices), 3000),
+        "the participants file of the last run is read at the start");
+  dropLastLine(path);
+  check(waitFor([] { return statusText().rfind("Participants:", 0) != 0; }, 4000),
+        "mended, it is read again", "got \"%s\"", statusText().c_str());
+}
+
+// At DPI dots per inch the window, its tiles and the class display are laid
+// out at DPI / 96 times their sizes.
+void stepDpi(int dpi) {
+  findMain(5000);
+  auto scaled = [dpi](int v) { return ::MulDiv(v, dpi, 96); };
+  RECT w{};
+  ::GetWindowRect(g_main, &w);
+  check(w.right - w.left == scaled(kv::kMainWindowWidth) && w.bottom - w.top == scaled(kv::kMainWindowHeight),
+        "the main window is its size at the monitor's scale", "%ld x %ld", w.right - w.left, w.bottom - w.top);
+  bool tilesOk = true;
+  char first[160] = "";
+  for (int i = 0; i < kTiles; ++i) {
+    const kv::ControlPlace p = kv::tilePlace(i);
+    RECT r{};
+    ::GetWindowRect(item(kFirstTile + i), &r);
+    POINT at{r.left, r.top};
+    ::ScreenToClient(g_main, &at);
+    const bool ok = at.x == scaled(p.x) && at.y == scaled(p.y) && r.right - r.left == scaled(p.width) &&
+                    r.bottom - r.top == scaled(p.height);
+    if (!ok && tilesOk)
+      std::snprintf(first, sizeof first, "tile %d at %ld,%ld %ld x %ld, want %d,%d %d x %d", i, at.x, at.y,
+                    r.right - r.left, r.bottom - r.top, scaled(p.x), scaled(p.y), scaled(p.width), scaled(p.height));
+    tilesOk = tilesOk && ok;
+  }
+  check(tilesOk, "the tiles are in their places at the monitor's scale", "%s", first);
+  postF11(g_main);
+  check(waitFor([] { return classDisplay() != nullptr; }, 3000), "F11 opens the class display");
+  HWND display = classDisplay();
+  if (display == nullptr) return;
+  RECT rc{};
+  ::GetClientRect(display, &rc);
+  check(rc.right == scaled(kv::kClassDisplayWidth) && rc.bottom == scaled(kv::kClassDisplayHeight),
+        "the class display's window is its size at the monitor's scale", "%ld x %ld", rc.right, rc.bottom);
+}
+
+// The browser's stand-in: writes its argument into FILE.
+int browsedStandIn(const char* file, const char* what) {
+  std::ofstream out(file, std::ios::binary);
+  out << what << "\n";
+  return 0;
+}
+
 void stepOutOfSpace() {
   findMain(20000);
   HWND log = item(5);
@@ -1298,6 +1583,18 @@ int main(int argc, char** argv) {
     stepPortList(argv[2], argc - 3, argv + 3);
   } else if (step == "link-all" && argc == 3) {
     stepLinkAll(argv[2]);
+  } else if (step == "record" && argc == 3) {
+    stepRecord(argv[2]);
+  } else if (step == "report" && argc == 4) {
+    stepReport(argv[2], argv[3]);
+  } else if (step == "participants" && argc == 4) {
+    stepParticipants(argv[2], argv[3]);
+  } else if (step == "participants-remembered" && argc == 4) {
+    stepParticipantsRemembered(argv[2], argv[3]);
+  } else if (step == "dpi" && argc == 3) {
+    stepDpi(std::atoi(argv[2]));
+  } else if (step == "browsed" && argc == 4) {
+    return browsedStandIn(argv[2], argv[3]);
   } else if (step == "watch-lost") {
     stepWatchLost();
   } else {

@@ -23,12 +23,16 @@
 #   4. a linked device falls silent and is heard again (screenshots of the
 #      silent tile among live ones);
 #   5. the dongle hangs while scanning, then a Stop goes unanswered;
+#   (in run 1 also: File > Participants... and the class display in zone
+#   colours, File > Record readings... with two marks, File > Session
+#   report... opened in the browser; run 2 finds the participants file kept)
 #   6. a dongle that answers nothing: Start goes unanswered; a second dongle
 #      plugged in as COM6 is listed when the list is opened, picked, then
 #      unplugged (the time until the status line says it is lost).
-# and then three runs of koravel-record.exe: 20 s of 60 devices with faults
+# then the console at 192 dpi (its layout and the class display at twice the
+# size), and then three runs of koravel-record.exe: 20 s of 60 devices with faults
 # (every intact reading one row, by tests/record_expect), the dongle pulled
-# and plugged back, and Ctrl-C.
+# and plugged back, and Ctrl-C; and koravel-report.exe on run 1's recording.
 # Artefacts (screenshots, the simulator's records, outputs) go to
 # MINGW_BUILD_DIR/console/win32/wine-test-artefacts. Prints one line per
 # check and a "N passed, N failed" summary; exits 1 when a check failed.
@@ -45,11 +49,12 @@ KORAVEL=$MINGW_DIR/console/win32/koravel.exe
 UNIT=$MINGW_DIR/console/win32/koravel_win32_test.exe
 DRIVER=$MINGW_DIR/console/win32/koravel_test_driver.exe
 RECORDER=$MINGW_DIR/console/record/koravel-record.exe
+REPORTER=$MINGW_DIR/console/report/koravel-report.exe
 SIM=$NATIVE_DIR/tools/dongle-sim/koravel-dongle-sim
 RECORD_EXPECT=$NATIVE_DIR/tests/record_expect
 ART=$MINGW_DIR/console/win32/wine-test-artefacts
 
-for f in "$KORAVEL" "$UNIT" "$DRIVER" "$RECORDER" "$SIM" "$RECORD_EXPECT"; do
+for f in "$KORAVEL" "$UNIT" "$DRIVER" "$RECORDER" "$REPORTER" "$SIM" "$RECORD_EXPECT"; do
   if [ ! -x "$f" ] && [ ! -f "$f" ]; then
     echo "missing: $f" >&2
     exit 2
@@ -245,14 +250,20 @@ check_pixel() {
 # "INFO colour X Y R,G,B WHAT" and "INFO same-colour X Y X2 Y2 WHAT".
 check_colours() {
   local shot=$1 lines got other
-  lines=$(grep -E '^INFO (colour|same-colour) ' "$ART/driver-$RUN-$2.txt")
+  lines=$(grep -E '^INFO (colour|same-colour|zone-colour) ' "$ART/driver-$RUN-$2.txt")
   if [ -z "$lines" ]; then
     fail "the driver names the tiles to look at in the screenshot"
     return
   fi
   while read -r _ kind x y a b; do
     got=$(pixel_at "$shot" "$x" "$y")
-    if [ "$kind" = colour ]; then
+    if [ "$kind" = zone-colour ]; then
+      # rest and zones 1 to 5
+      case " 86,180,233 0,114,178 0,158,115 240,228,66 230,159,0 213,94,0 " in
+        *" $got "*) check 0 "$a $b (at $x,$y)" ;;
+        *) check 1 "$a $b (at $x,$y)" "got $got" ;;
+      esac
+    elif [ "$kind" = colour ]; then
       [ "$got" = "$a" ]
       check $? "$b ($a at $x,$y)" "got $got"
     else
@@ -282,7 +293,7 @@ START=$(date +%s)
 if command -v x86_64-w64-mingw32-objdump >/dev/null; then
   imports=$(x86_64-w64-mingw32-objdump -p "$KORAVEL" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr '\n' ' ')
   note "koravel.exe imports: $imports"
-  others=$(echo "$imports" | tr ' ' '\n' | grep -viE '^(kernel32|user32|gdi32|comctl32|msvcrt|advapi32|ws2_32|shell32|ole32)\.dll$' | grep -v '^$')
+  others=$(echo "$imports" | tr ' ' '\n' | grep -viE '^(kernel32|user32|gdi32|comctl32|comdlg32|msvcrt|advapi32|ws2_32|shell32|ole32)\.dll$' | grep -v '^$')
   [ -z "$others" ]
   check $? "koravel.exe needs only system DLLs" "also $others"
 fi
@@ -299,6 +310,11 @@ if ! make_prefix; then
   exit 1
 fi
 note "prefix ready after $(($(date +%s) - START)) s"
+# The browser, for the session report: a stand-in that writes down what it
+# was asked to open.
+wine reg add 'HKCR\.html' /ve /d KoravelTestPage /f >>"$ART/wineboot.log" 2>&1
+wine reg add 'HKCR\KoravelTestPage\shell\open\command' /ve \
+  /d "\"$(winpath "$DRIVER")\" browsed \"$(winpath "$WORK/browsed.txt")\" \"%1\"" /f >>"$ART/wineboot.log" 2>&1
 
 # -- the window layer, in process --
 RUN=unit
@@ -348,6 +364,13 @@ if start_sim "$REC1" --devices 10 --rate 2 --unapplied-rate 0 --seed 7 --name "$
   sleep 0.7
   screenshot class-display-open.png && check_colours "$SHOT" class-display
   driver class-display-close
+  PEOPLE=$ART/people.csv
+  driver participants "$(winpath "$REC1")" "$(winpath "$PEOPLE")"
+  sleep 0.7
+  screenshot class-display-zones.png && check_colours "$SHOT" participants
+  driver class-display-close
+  driver record "$(winpath "$ART/session-recording.csv")"
+  driver report "$(winpath "$ART/session-recording.csv")" "$(winpath "$WORK/browsed.txt")"
   driver roster
   driver about
   if command -v xdotool >/dev/null; then
@@ -377,7 +400,10 @@ fi
 RUN=close
 REC2=$ART/dongle-close.rec
 if start_sim "$REC2" --devices 4 --rate 1 --seed 3 --name "$DONGLE_NAME" --address 0A1B2C3D4E5F --fw-version 3.1C; then
+  # The bad line again, for the start to find.
+  printf 'spare;0A:0B:0C:0D:0E:0F;Nobody;abc\r\n' >>"$PEOPLE"
   start_console close
+  driver participants-remembered "$(winpath "$REC1")" "$(winpath "$PEOPLE")"
   driver pick COM5 "$DONGLE_LINE"
   check_pick_timing "$REC2"
   driver close
@@ -506,6 +532,38 @@ else
   fail "the simulated dongle starts hung"
 fi
 
+# -- 192 dpi (200 %): the console lays itself out at the monitor's scale --
+RUN=dpi
+# A desktop big enough for the window at twice its size (Windows keeps a
+# window within the screen).
+set_desktop() {  # set_desktop WxH
+  wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d "$1" /f >>"$ART/wineboot.log" 2>&1
+  wineserver -k
+  wineserver -w
+  wineserver -p
+}
+set_desktop 2600x1700
+wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d 192 /f >>"$ART/wineboot.log" 2>&1
+wine reg add 'HKLM\System\CurrentControlSet\Hardware Profiles\Current\Software\Fonts' /v LogPixels \
+  /t REG_DWORD /d 192 /f >>"$ART/wineboot.log" 2>&1
+if start_sim "$ART/dongle-dpi.rec" --devices 4 --rate 2 --seed 5; then
+  start_console dpi
+  driver dpi 192
+  sleep 0.5
+  screenshot console-192dpi.png
+  driver class-display-close
+  driver close
+  check_exit 15 "at 192 dpi the console ends with status 0"
+  stop_pid "$SIM_PID"
+  SIM_PID=
+else
+  fail "the simulated dongle starts for 192 dpi"
+fi
+wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d 96 /f >>"$ART/wineboot.log" 2>&1
+wine reg add 'HKLM\System\CurrentControlSet\Hardware Profiles\Current\Software\Fonts' /v LogPixels \
+  /t REG_DWORD /d 96 /f >>"$ART/wineboot.log" 2>&1
+set_desktop 1280x1024
+
 # -- koravel-record.exe --
 RUN=record
 # start_recorder NAME ARGS...: the recorder, its output in the artefacts.
@@ -576,6 +634,21 @@ if start_sim "$REC10" --devices 20 --rate 5; then
   check $? "the file ends with a whole row"
 else
   fail "the simulated dongle starts for Ctrl-C"
+fi
+
+# -- koravel-report.exe: the report of the console's recording of run 1 --
+RUN=report
+if [ -s "$ART/session-recording.csv" ]; then
+  timeout 60 wine "$REPORTER" "$(winpath "$ART/session-recording.csv")" --out "$(winpath "$ART/report-wine.html")" \
+    --summary "$(winpath "$ART/report-wine-summary.csv")" >"$ART/report-wine.out" 2>&1
+  check $? "koravel-report.exe makes the report of the console's recording with status 0" "$(tail -n2 "$ART/report-wine.out")"
+  grep -q '<html' "$ART/report-wine.html" 2>/dev/null && ! grep -qE '(src|href)="https?:' "$ART/report-wine.html"
+  check $? "its page is whole and names nothing outside"
+  [ "$(head -n1 "$ART/report-wine-summary.csv" | cut -d, -f1-3)" = "address,device,person" ] &&
+    [ "$(wc -l <"$ART/report-wine-summary.csv")" -gt 1 ]
+  check $? "its summary has the header and a row per device"
+else
+  fail "run 1 left a recording for koravel-report.exe"
 fi
 
 note "took $(($(date +%s) - START)) s; artefacts in $ART"

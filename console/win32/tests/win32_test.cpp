@@ -12,14 +12,18 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "console/console.h"
 #include "console/win32/controls.h"
 #include "console/win32/main_window.h"
 #include "console/win32/resource.h"
 #include "console/win32/tile_paint.h"
+#include "console/win32/utf16.h"
+#include "participants/participants.h"
 #include "roster/slot_table.h"
 
 namespace {
@@ -118,33 +122,64 @@ void testResources() {
   HMENU menu = ::LoadMenuA(self, MAKEINTRESOURCEA(IDC_KORAVEL));
   if (EXPECT(menu != nullptr) && EXPECT(::GetMenuItemCount(menu) == 3)) {
     struct Want {
-      const char* popup;
       const char* item;
-      UINT id;
-    } const want[] = {{"&File", "E&xit", IDM_EXIT},
-                      {"&View", "&Class display\tF11", IDM_CLASS_DISPLAY},
-                      {"&Help", "&About ...", IDM_ABOUT}};
+      UINT id;  // 0: a separator
+    };
+    struct Popup {
+      const char* name;
+      std::vector<Want> items;
+    };
+    const Popup want[] = {{"&File",
+                           {{"Record readings...\tCtrl+R", IDM_RECORD},
+                            {"Mark\tF9", IDM_MARK},
+                            {"Session report...", IDM_SESSION_REPORT},
+                            {"", 0},
+                            {"Participants...", IDM_PARTICIPANTS},
+                            {"No participants", IDM_NO_PARTICIPANTS},
+                            {"Save heard devices as participants...", IDM_SAVE_HEARD},
+                            {"", 0},
+                            {"E&xit", IDM_EXIT}}},
+                          {"&View", {{"&Class display\tF11", IDM_CLASS_DISPLAY}}},
+                          {"&Help", {{"&About ...", IDM_ABOUT}}}};
     for (int i = 0; i < 3; ++i) {
       ::GetMenuStringA(menu, static_cast<UINT>(i), text, sizeof text, MF_BYPOSITION);
-      EXPECT(std::strcmp(text, want[i].popup) == 0);
+      EXPECT(std::strcmp(text, want[i].name) == 0);
       HMENU popup = ::GetSubMenu(menu, i);
-      if (!EXPECT(popup != nullptr && ::GetMenuItemCount(popup) == 1)) continue;
-      EXPECT(::GetMenuItemID(popup, 0) == want[i].id);
-      ::GetMenuStringA(popup, 0, text, sizeof text, MF_BYPOSITION);
-      EXPECT(std::strcmp(text, want[i].item) == 0);
+      if (!EXPECT(popup != nullptr && ::GetMenuItemCount(popup) == static_cast<int>(want[i].items.size()))) continue;
+      for (std::size_t k = 0; k < want[i].items.size(); ++k) {
+        const Want& w = want[i].items[k];
+        const UINT state = ::GetMenuState(popup, static_cast<UINT>(k), MF_BYPOSITION);
+        if (w.id == 0) {
+          EXPECT((state & MF_SEPARATOR) != 0);
+          continue;
+        }
+        EXPECT(::GetMenuItemID(popup, static_cast<int>(k)) == w.id);
+        ::GetMenuStringA(popup, static_cast<UINT>(k), text, sizeof text, MF_BYPOSITION);
+        EXPECT(std::strcmp(text, w.item) == 0);
+        // "Mark" waits for a recording.
+        EXPECT(((state & MF_GRAYED) != 0) == (w.id == IDM_MARK));
+      }
     }
     ::DestroyMenu(menu);
   }
 
   // Alt with the characters "?" and "/": character codes, not virtual keys.
   HACCEL accel = ::LoadAcceleratorsA(self, MAKEINTRESOURCEA(IDC_KORAVEL));
-  ACCEL entries[4] = {};
-  // F11, a virtual key: the class display.
-  if (EXPECT(accel != nullptr) && EXPECT(::CopyAcceleratorTableA(accel, entries, 4) == 3)) {
+  ACCEL entries[6] = {};
+  // F11, a virtual key: the class display; Ctrl+R records, F9 marks.
+  if (EXPECT(accel != nullptr) && EXPECT(::CopyAcceleratorTableA(accel, entries, 6) == 5)) {
     for (const ACCEL& a : entries) {
       if (a.cmd == 0) continue;
       if (a.cmd == IDM_CLASS_DISPLAY) {
         EXPECT(a.key == VK_F11 && (a.fVirt & ~0x80) == FVIRTKEY);
+        continue;
+      }
+      if (a.cmd == IDM_RECORD) {
+        EXPECT(a.key == 'R' && (a.fVirt & ~0x80) == (FVIRTKEY | FCONTROL));
+        continue;
+      }
+      if (a.cmd == IDM_MARK) {
+        EXPECT(a.key == VK_F9 && (a.fVirt & ~0x80) == FVIRTKEY);
         continue;
       }
       EXPECT(a.cmd == IDM_ABOUT);
@@ -182,6 +217,9 @@ void testResources() {
     EXPECT(m.find("version=\"6.0.0.0\"") != std::string::npos);
     EXPECT(m.find("level=\"asInvoker\"") != std::string::npos);
     EXPECT(m.find("uiAccess=\"false\"") != std::string::npos);
+    // Sharp at any scale: each monitor's own dpi.
+    EXPECT(m.find(">PerMonitorV2, PerMonitor</dpiAwareness>") != std::string::npos);
+    EXPECT(m.find(">true/pm</dpiAware>") != std::string::npos);
   }
 }
 
@@ -587,6 +625,104 @@ void testClassDisplay() {
   core.roster.resetRoster();
 }
 
+// Names in full Unicode and people in zones: a participants file (UTF-8)
+// put in force through the console's own reading of it.
+void testParticipantsAndUnicode() {
+  auto& core = g_app->core;
+  auto& view = g_app->view;
+  // A tile's label and hover text keep every character.
+  const int slot = core.roster.registerDevice("Zo\xC3\xAB's \xCE\x95\xCE\xBB\xCE\xAD\xCE\xBD\xCE\xB7", "0A1B2C3D4E71");
+  if (EXPECT(slot >= 0)) {
+    core.roster.showTileText(slot, 65535, 65535, 65535);
+    wchar_t label[64] = L"";
+    ::GetWindowTextW(view.tileWindows[slot], label, 64);
+    EXPECT(std::wcsncmp(label, L"Zo\u00EB's \u0395\u03BB\u03AD\u03BD\u03B7", 11) == 0);
+  }
+  view.setStatusLine("Participants: Zo\xC3\xAB");
+  wchar_t status[64] = L"";
+  ::GetWindowTextW(item(kv::id::kStatusLine), status, 64);
+  EXPECT(std::wcscmp(status, L"Participants: Zo\u00EB") == 0);
+  core.roster.resetRoster();
+
+  // The File menu's recording item follows the recording.
+  HMENU menu = ::GetMenu(mainWindow());
+  wchar_t text[64] = L"";
+  view.showRecording(kv::kStopRecordingMenuText, true);
+  ::GetMenuStringW(menu, IDM_RECORD, text, 64, MF_BYCOMMAND);
+  EXPECT(std::wcscmp(text, L"Stop recording\tCtrl+R") == 0);
+  EXPECT((::GetMenuState(menu, IDM_MARK, MF_BYCOMMAND) & MF_GRAYED) == 0);
+  view.showRecording(kv::kRecordMenuText, false);
+  ::GetMenuStringW(menu, IDM_RECORD, text, 64, MF_BYCOMMAND);
+  EXPECT(std::wcscmp(text, L"Record readings...\tCtrl+R") == 0);
+  EXPECT((::GetMenuState(menu, IDM_MARK, MF_BYCOMMAND) & MF_GRAYED) != 0);
+
+  // 40 people; the first four with maxima that put them in rest and zones 1
+  // to 3, the rest with ages.
+  wchar_t folder[MAX_PATH] = L"";
+  ::GetTempPathW(MAX_PATH, folder);
+  const std::wstring file = std::wstring(folder) + L"koravel-people-\u00EB.csv";
+  std::string people = "name;address;max_hr;age\r\n";
+  const char* names[] = {"Zo\xC3\xAB", "Ben", "\xCE\x95\xCE\xBB\xCE\xAD\xCE\xBD\xCE\xB7", "\xD0\x98\xD0\xB2\xD0\xB0\xD0\xBD"};
+  const int maxima[] = {200, 180, 190, 190};
+  char line[128];
+  for (int i = 0; i < kv::kTileCount; ++i) {
+    if (i < 4)
+      std::snprintf(line, sizeof line, "%s;C0FFEE%06d;%d;\r\n", names[i], i, maxima[i]);
+    else
+      std::snprintf(line, sizeof line, "Person %d;C0:FF:EE:%02d:%02d:%02d;;%d\r\n", i + 1, 0, i / 100, i % 100,
+                    20 + i);
+    people += line;
+  }
+  HANDLE h = ::CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  DWORD written = 0;
+  if (!EXPECT(h != INVALID_HANDLE_VALUE)) return;
+  ::WriteFile(h, people.data(), static_cast<DWORD>(people.size()), &written, nullptr);
+  ::CloseHandle(h);
+  const std::string path = kv::win32::narrow(file);
+  EXPECT(kv::loadParticipants(core, path.c_str()) && core.participants != nullptr &&
+         core.participants->count() == kv::kTileCount);
+  ::DeleteFileW(file.c_str());
+
+  kv::win32::ClassDisplay& display = g_app->classDisplay;
+  char name[32], address[16];
+  for (int i = 0; i < kv::kTileCount; ++i) {
+    std::snprintf(name, sizeof name, i % 3 == 1 ? "Coros %d" : "Mirabeat %d", i + 1);
+    std::snprintf(address, sizeof address, "C0FFEE%06d", i);
+    const int s = core.roster.registerDevice(name, address);
+    const int hr = i < 4 ? 70 + 25 * i : 80 + 3 * i;
+    core.roster.applyReading(s, address, hr, 60000 / hr, 80);
+    if (i < 4) core.roster.toggleLink(kv::id::kFirstTile + s);
+  }
+  EXPECT(kv::win32::refreshClassDisplay(display) && display.shown.count == 4);
+  EXPECT(std::strcmp(display.shown.cells[0].name, "Zo\xC3\xAB") == 0);
+  EXPECT(std::strcmp(display.shown.cells[0].detail, "REST   35 %") == 0);
+  EXPECT(std::strcmp(display.shown.cells[1].detail, "ZONE 1   52 %") == 0);
+  EXPECT(std::strcmp(display.shown.cells[2].detail, "ZONE 2   63 %") == 0);
+  EXPECT(std::strcmp(display.shown.cells[3].detail, "ZONE 3   76 %") == 0);
+  const char* shots = std::getenv("KV_SCREENSHOT_DIR");
+  auto paint = [&](int count, const char* shot) {
+    Canvas canvas(1920, 1080);
+    kv::win32::paintClassDisplay(canvas.dc, 1920, 1080, display.shown.cells, count);
+    const kv::CellGrid grid = kv::cellGrid(count, 1920, 1080);
+    for (int i = 0; i < count; ++i) {
+      const kv::CellRect r = kv::cellRect(grid, i, 1920, 1080);
+      expect(canvas.at(r.x + 3, r.y + 3) == kv::win32::colorRefOf(display.shown.cells[i].fill),
+             ("zone cell " + std::to_string(i) + "'s fill").c_str(), __LINE__);
+    }
+    if (shots != nullptr) saveBmp(canvas, std::string(shots) + "\\" + shot);
+  };
+  // Rest and zones 1 to 3 in the zones' own colours.
+  paint(4, "class-display-zones-4-win32.bmp");
+  for (int i = 0; i < 4; ++i)
+    EXPECT(kv::win32::colorRefOf(display.shown.cells[i].fill) == kv::win32::colorRefOf(kv::zoneColour(i)));
+  for (int i = 4; i < kv::kTileCount; ++i) core.roster.toggleLink(kv::id::kFirstTile + i);
+  EXPECT(kv::win32::refreshClassDisplay(display) && display.shown.count == kv::kTileCount);
+  paint(kv::kTileCount, "class-display-zones-40-win32.bmp");
+  kv::forgetParticipants(core);
+  EXPECT(kv::win32::refreshClassDisplay(display) && std::strcmp(display.shown.cells[0].name, "Mirabeat 1") == 0);
+  core.roster.resetRoster();
+}
+
 // ---- the log ----
 
 void testLogOperations() {
@@ -811,6 +947,8 @@ int main() {
       {"gradient brush: rows 0 to 9 from black to white", testGradientBrush},
       {"tile painting: brand colours, hot colours, outline, caching, only while scanning", testPaintTile},
       {"class display: opened and closed by its command, cells in brand colours, the linked ones only", testClassDisplay},
+      {"participants and Unicode: names in full, zones on the class display, the recording's menu item",
+       testParticipantsAndUnicode},
       {"log: append, trim from the front, caret at the end, trim on change", testLogOperations},
       {"log: reading lines held back at most 100 ms, shown before anything else", testHeldReadingLines},
       {"port list: selection and item text", testPortList},
