@@ -1036,6 +1036,19 @@ void stepDpi(int dpi) {
         "the main window is its size at the monitor's scale", "%ld x %ld", w.right - w.left, w.bottom - w.top);
   bool tilesOk = true;
   char first[160] = "";
+  // Once in a while under Wine the window shows on a desktop just made
+  // before its first layout has reached the tiles: how long that takes is
+  // said, and the places are judged once the first tile has moved.
+  const ULONGLONG looked = ::GetTickCount64();
+  const bool moved = waitFor(
+      [] {
+        RECT r{};
+        ::GetWindowRect(item(kFirstTile), &r);
+        return r.right - r.left != kv::kCreationSize;
+      },
+      3000);
+  std::printf("# the first tile was placed %llu ms after the window showed%s\n",
+              static_cast<unsigned long long>(::GetTickCount64() - looked), moved ? "" : " (never)");
   for (int i = 0; i < kTiles; ++i) {
     const kv::ControlPlace p = kv::tilePlace(i);
     RECT r{};
