@@ -1,7 +1,9 @@
 // koravel-record: records the readings of every device the dongle hears, as CSV.
 #include <cstdio>
 #include <string>
+#include <vector>
 
+#include "base/arguments.h"
 #include "console/record/record_options.h"
 #include "console/record/record_platform.h"
 #include "console/record/recorder.h"
@@ -11,7 +13,9 @@ int main(int argc, char** argv) {
   const char* program = "koravel-record";
   kv::record::RecordOptions options;
   std::string error;
-  switch (kv::record::parseRecordOptions(argc, argv, &options, &error)) {
+  const std::vector<std::string> utf8 = kv::utf8Arguments(argc, argv);
+  const std::vector<const char*> args = kv::argumentPointers(utf8);
+  switch (kv::record::parseRecordOptions(static_cast<int>(args.size()), args.data(), &options, &error)) {
     case kv::record::RecordParse::Help:
       std::fputs(kv::record::recordUsage(program).c_str(), stdout);
       return 0;

@@ -6,6 +6,7 @@
 #include <system_error>
 #include <vector>
 
+#include "base/arguments.h"
 #include "console/report/report_options.h"
 #include "kv_version.h"
 #include "participants/participants.h"
@@ -14,7 +15,6 @@
 
 #ifdef _WIN32
 #include <windows.h>
-#include <shellapi.h>
 #endif
 
 namespace {
@@ -64,37 +64,15 @@ std::string fileNameOf(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-#ifdef _WIN32
-// The arguments as the user typed them, in UTF-8 (the code page's would
-// lose any name it cannot spell).
-std::vector<std::string> utf8Arguments() {
-  std::vector<std::string> out;
-  int n = 0;
-  LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &n);
-  for (int i = 0; wide != nullptr && i < n; ++i) {
-    const int size = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
-    std::string s(static_cast<std::size_t>(size > 0 ? size : 1), '\0');
-    if (size > 0) WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, s.data(), size, nullptr, nullptr);
-    s.resize(std::char_traits<char>::length(s.c_str()));
-    out.push_back(s);
-  }
-  if (wide != nullptr) LocalFree(wide);
-  return out;
-}
-#endif
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<const char*> args(argv, argv + argc);
 #ifdef _WIN32
   SetConsoleOutputCP(CP_UTF8);
-  const std::vector<std::string> wide = utf8Arguments();
-  if (!wide.empty()) {
-    args.clear();
-    for (const std::string& a : wide) args.push_back(a.c_str());
-  }
 #endif
+  const std::vector<std::string> utf8 = kv::utf8Arguments(argc, argv);
+  const std::vector<const char*> args = kv::argumentPointers(utf8);
   kv::report::ReportOptions options;
   std::string error;
   switch (kv::report::parseReportOptions(static_cast<int>(args.size()), args.data(), &options, &error)) {
