@@ -795,6 +795,15 @@ void stepLeave(bool viaClose) {
 HWND classDisplay();
 void postF11(HWND window);
 
+// F11 in the console: the class display once it is up, and its client area.
+HWND openedByF11(RECT* client) {
+  postF11(g_main);
+  check(waitFor([] { return classDisplay() != nullptr; }, 3000), "F11 opens the class display");
+  HWND display = classDisplay();
+  if (display != nullptr) ::GetClientRect(display, client);
+  return display;
+}
+
 // A common file dialog of the console, by its title, once it is up.
 HWND fileDialog(const wchar_t* title, int timeoutMs) {
   HWND dialog = nullptr;
@@ -998,12 +1007,9 @@ void stepParticipants(const char* recordPath, const char* path) {
         statusText().c_str());
 
   const std::vector<std::string> linked = linkedNamesInOrder();
-  postF11(g_main);
-  check(waitFor([] { return classDisplay() != nullptr; }, 3000), "F11 opens the class display");
-  HWND display = classDisplay();
-  if (display == nullptr) return;
   RECT rc{};
-  ::GetClientRect(display, &rc);
+  HWND display = openedByF11(&rc);
+  if (display == nullptr) return;
   const kv::CellGrid grid = kv::cellGrid(static_cast<int>(linked.size()), rc.right, rc.bottom);
   for (std::size_t i = 0; i < linked.size(); ++i) {
     const kv::CellRect r = kv::cellRect(grid, static_cast<int>(i), rc.right, rc.bottom);
@@ -1063,12 +1069,8 @@ void stepDpi(int dpi) {
     tilesOk = tilesOk && ok;
   }
   check(tilesOk, "the tiles are in their places at the monitor's scale", "%s", first);
-  postF11(g_main);
-  check(waitFor([] { return classDisplay() != nullptr; }, 3000), "F11 opens the class display");
-  HWND display = classDisplay();
-  if (display == nullptr) return;
   RECT rc{};
-  ::GetClientRect(display, &rc);
+  if (openedByF11(&rc) == nullptr) return;
   check(rc.right == scaled(kv::kClassDisplayWidth) && rc.bottom == scaled(kv::kClassDisplayHeight),
         "the class display's window is its size at the monitor's scale", "%ld x %ld", rc.right, rc.bottom);
 }

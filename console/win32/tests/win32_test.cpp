@@ -15,6 +15,7 @@
 #include <cwchar>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "console/console.h"
@@ -715,6 +716,12 @@ void testParticipantsAndUnicode() {
   paint(4, "class-display-zones-4-win32.bmp");
   for (int i = 0; i < 4; ++i)
     EXPECT(kv::win32::colorRefOf(display.shown.cells[i].fill) == kv::win32::colorRefOf(kv::zoneColour(i)));
+  // Across a boundary: 139 is 69 % of 200 (zone 2), 140 is 70 % (zone 3).
+  for (const auto& [hr, detail, zone] : {std::tuple{139, "ZONE 2   69 %", 2}, std::tuple{140, "ZONE 3   70 %", 3}}) {
+    core.roster.applyReading(0, "C0FFEE000000", hr, 60000 / hr, 80);
+    EXPECT(kv::win32::refreshClassDisplay(display) && std::strcmp(display.shown.cells[0].detail, detail) == 0);
+    EXPECT(kv::win32::colorRefOf(display.shown.cells[0].fill) == kv::win32::colorRefOf(kv::zoneColour(zone)));
+  }
   for (int i = 4; i < kv::kTileCount; ++i) core.roster.toggleLink(kv::id::kFirstTile + i);
   EXPECT(kv::win32::refreshClassDisplay(display) && display.shown.count == kv::kTileCount);
   paint(kv::kTileCount, "class-display-zones-40-win32.bmp");
