@@ -60,16 +60,28 @@ std::vector<Beat> beatsOf(const Device& device) {
 Figures figuresOf(const Device& device, const std::vector<Beat>& beats, const Span& span, std::int64_t endMs) {
   Figures f;
   // The readings, and the time each counts: until the next reading, at
-  // most 5 s, within the span.
+  // most 5 s, within the span. Only the rows from 5 s before the span to
+  // its end can count in it, so a span costs what it holds, not the whole
+  // recording (a recording with many markers has many spans).
   const std::vector<Sample>& s = device.samples;
+  const auto byMs = [](const Sample& x, std::int64_t ms) { return x.ms < ms; };
+  const std::size_t first = static_cast<std::size_t>(
+      std::lower_bound(s.begin(), s.end(), span.fromMs - kReadingCountsAtMostMs, byMs) - s.begin());
+  const std::size_t last =
+      static_cast<std::size_t>(std::lower_bound(s.begin() + static_cast<std::ptrdiff_t>(first), s.end(), span.toMs, byMs) -
+                               s.begin());
   double hrSum = 0;
   std::size_t next = 0;
-  for (std::size_t i = 0; i < s.size(); ++i) {
+  for (std::size_t i = first; i < last; ++i) {
     const int hr = s[i].heartRate;
     if (hr < 1 || hr > 254) continue;
     if (next <= i) {
+      // The device's next reading; rows 5 s on or more need not be looked
+      // past (the reading counts 5 s then whatever comes).
       next = i + 1;
-      while (next < s.size() && (s[next].heartRate < 1 || s[next].heartRate > 254)) ++next;
+      while (next < s.size() && (s[next].heartRate < 1 || s[next].heartRate > 254) &&
+             s[next].ms - s[i].ms < kReadingCountsAtMostMs)
+        ++next;
     }
     const std::int64_t until = next < s.size() ? s[next].ms : std::max(endMs, s[i].ms);
     const std::int64_t end = s[i].ms + std::min(until - s[i].ms, kReadingCountsAtMostMs);
@@ -80,7 +92,7 @@ Figures figuresOf(const Device& device, const std::vector<Beat>& beats, const Sp
       const int zone = zoneOf(hr, device.maxHr);
       if (zone >= 0) f.zoneSeconds[zone] += seconds;
     }
-    if (s[i].ms < span.fromMs || s[i].ms >= span.toMs) continue;
+    if (s[i].ms < span.fromMs) continue;
     ++f.readings;
     hrSum += hr;
     f.minHr = f.readings == 1 ? hr : std::min(f.minHr, hr);
@@ -94,9 +106,12 @@ Figures figuresOf(const Device& device, const std::vector<Beat>& beats, const Sp
   std::uint64_t kept = 0;
   double diffSq = 0;
   std::uint64_t diffs = 0, over50 = 0;
-  for (std::size_t i = 0; i < beats.size(); ++i) {
+  const auto beatByMs = [](const Beat& b, std::int64_t ms) { return b.ms < ms; };
+  const auto firstBeat = std::lower_bound(beats.begin(), beats.end(), span.fromMs, beatByMs);
+  const auto endBeat = std::lower_bound(firstBeat, beats.end(), span.toMs, beatByMs);
+  for (auto i = static_cast<std::size_t>(firstBeat - beats.begin()); i < static_cast<std::size_t>(endBeat - beats.begin());
+       ++i) {
     const Beat& b = beats[i];
-    if (b.ms < span.fromMs || b.ms >= span.toMs) continue;
     ++f.beats;
     if (!b.kept) {
       ++f.beatsRejected;

@@ -148,7 +148,8 @@ Report makeReport(const Session& session, const std::string& source) {
     dr.beats = beatsOf(d);
     dr.whole = figuresOf(d, dr.beats, whole, session.lastMs);
     if (r.spans.size() > 1)
-      for (const Span& s : r.spans) dr.segments.push_back(figuresOf(d, dr.beats, s, session.lastMs));
+      for (std::size_t k = 0; k < r.spans.size() && k < kSegmentsListed; ++k)
+        dr.segments.push_back(figuresOf(d, dr.beats, r.spans[k], session.lastMs));
     thin(dr);
     r.devices.push_back(std::move(dr));
   }
@@ -228,7 +229,9 @@ h3{font-size:1em;margin:.8em 0 .2em}
 table{border-collapse:collapse;margin:.3em 0 .8em}
 th,td{padding:.2em .6em;text-align:right;border-bottom:1px solid var(--rule);white-space:nowrap}
 th:first-child,td:first-child{text-align:left}
-td.name{white-space:normal}
+td.name,td.zones{white-space:normal}
+th.zones,td.zones{text-align:left}
+h2,p.note{overflow-wrap:anywhere}
 .bar{display:flex;width:14em;height:1.1em;border:1px solid #888;background:#fff}
 .bar span{display:block;height:100%}
 .key span{display:inline-block;width:.9em;height:.9em;vertical-align:middle;border:1px solid #888;margin:0 .2em 0 .8em}
@@ -240,24 +243,33 @@ footer{margin-top:2em;color:var(--muted);font-size:.9em}
 section.device{break-inside:avoid-page}
 @media (max-width:600px){body{font-size:14px;padding:6px}.chart{height:200px}.bar{width:8em}}
 @page{size:A4;margin:12mm}
-@media print{body{max-width:none;font-size:10pt}.chart{height:55mm}section.device{page-break-inside:avoid}h2{page-break-after:avoid}}
+@media print{body{max-width:none;padding:0;font-size:10pt}.scroll{overflow:visible}.chart{height:55mm}.chart canvas~canvas{visibility:hidden}section.device{page-break-inside:avoid}h2{page-break-after:avoid}}
 )css";
 
 // Draws each device's curve once the page is there: the zone bands behind
 // it (with a known maximum), silent gaps as gaps, markers as labelled lines.
+// For print, each chart is drawn again at the width of an A4 page's text
+// (210 mm less the 12 mm margins) and 55 mm high, and back afterwards: a
+// chart's canvas keeps the size it was drawn at, and the browser lays the
+// page out for print only after "beforeprint". The print style hides the
+// chart's second canvas, the library's layer for the mouse's highlight:
+// Chromium prints a canvas cleared while printing as white, which would
+// hide the curve beneath it.
 const char* kDraw = R"js(
 (function () {
   var R = window.KORAVEL_REPORT;
   function when(s) { return R.start !== null ? new Date(R.start + s * 1000) : s; }
+  var charts = [];
   R.devices.forEach(function (d) {
     var el = document.getElementById(d.id);
     if (!el || d.pts.length === 0) return;
     var data = d.pts.map(function (p) { return [when(p[0]), p[1]]; });
     var top = Math.max(d.max > 0 ? d.max : 0, d.hi) + 10, bottom = Math.max(0, Math.min(d.lo, d.max > 0 ? d.max / 2 : d.lo) - 10);
-    new Dygraph(el, data, {
+    var options = {
       labels: ["time", "heart rate"],
       colors: ["#111111"],
       strokeWidth: 1.5,
+      pointSize: 2,
       valueRange: [bottom, top],
       ylabel: "beats a minute",
       axisLabelFontSize: 12,
@@ -291,12 +303,59 @@ const char* kDraw = R"js(
           ctx.fillText(m[1], x + 3, area.y + 12);
         });
       }
-    });
+    };
+    // A curve of less than a minute (a device heard once, say) is shown in
+    // a minute around it: a single time would leave the axis no width.
+    var first = d.pts[0][0], last = d.pts[d.pts.length - 1][0];
+    if (last - first < 60) options.dateWindow = [+when((first + last) / 2 - 30), +when((first + last) / 2 + 30)];
+    charts.push({ el: el, g: new Dygraph(el, data, options) });
   });
+  var mm = 96 / 25.4, printing = false;
+  function toPrint() {
+    if (printing) return;
+    printing = true;
+    charts.forEach(function (c) { c.g.resize(Math.floor(186 * mm), Math.floor(55 * mm)); });
+  }
+  function toScreen() {
+    if (!printing) return;
+    printing = false;
+    charts.forEach(function (c) { c.el.style.width = ""; c.el.style.height = ""; c.g.resize(); });
+  }
+  window.addEventListener("beforeprint", toPrint);
+  window.addEventListener("afterprint", toScreen);
+  // Browsers without those events say so through the print media query.
+  if (window.matchMedia) {
+    var printQuery = window.matchMedia("print"), changed = function (e) { if (e.matches) toPrint(); else toScreen(); };
+    if (printQuery.addEventListener) printQuery.addEventListener("change", changed);
+    else if (printQuery.addListener) printQuery.addListener(changed);
+  }
 })();
 )js";
 
-void figuresTable(std::string& h, const DeviceReport& r, const Report& report) {
+// What each segment between markers is called: its times and the markers
+// it begins with (the first few of those at the same time). Worked out
+// once, for every device's table.
+std::vector<std::string> segmentLabels(const Report& report) {
+  const std::vector<Marker>& markers = report.session->markers;
+  std::vector<std::string> labels;
+  std::size_t m = 0;
+  for (std::size_t i = 0; i < report.spans.size() && i < kSegmentsListed; ++i) {
+    const Span& s = report.spans[i];
+    std::string label = clockText(static_cast<double>(s.fromMs) / 1000) + "&ndash;" +
+                        clockText(static_cast<double>(s.toMs) / 1000);
+    while (m < markers.size() && markers[m].ms < s.fromMs) ++m;
+    std::size_t named = 0, more = 0;
+    for (; m < markers.size() && markers[m].ms == s.fromMs; ++m) {
+      if (named++ < 3) label += " from &ldquo;" + htmlText(markers[m].text) + "&rdquo;";
+      else ++more;
+    }
+    if (more != 0) label += " and " + std::to_string(more) + " more markers";
+    labels.push_back(std::move(label));
+  }
+  return labels;
+}
+
+void figuresTable(std::string& h, const DeviceReport& r, const Report& report, const std::vector<std::string>& labels) {
   const Device& d = *r.device;
   const Figures& f = r.whole;
   h += "<div class=\"scroll\"><table><tr><th>Heart rate</th><th>average</th><th>minimum</th><th>maximum</th><th>readings</th>"
@@ -332,16 +391,11 @@ void figuresTable(std::string& h, const DeviceReport& r, const Report& report) {
          "</td><td>" + (x.rmssdKnown ? fixed1(x.pnn50) : "&ndash;") + "</td></tr>";
   };
   hrvRow("whole session", f);
-  const std::vector<Marker>& markers = report.session->markers;
-  for (std::size_t i = 0; i < r.segments.size(); ++i) {
-    const Span& s = report.spans[i];
-    std::string label = clockText(static_cast<double>(s.fromMs) / 1000) + "&ndash;" +
-                        clockText(static_cast<double>(s.toMs) / 1000);
-    for (const Marker& m : markers)
-      if (m.ms == s.fromMs) label += " from &ldquo;" + htmlText(m.text) + "&rdquo;";
-    hrvRow(label, r.segments[i]);
-  }
+  for (std::size_t i = 0; i < r.segments.size(); ++i) hrvRow(labels[i], r.segments[i]);
   h += "</table></div>";
+  if (!r.segments.empty() && report.spans.size() > r.segments.size())
+    h += "<p class=\"note\">" + std::to_string(report.spans.size() - r.segments.size()) +
+         " more segments between markers are not listed.</p>";
 }
 
 }  // namespace
@@ -373,25 +427,29 @@ std::string reportHtml(const Report& report) {
   fact("Duration", clockText(duration));
   std::string dongles;
   for (const std::string& d : s.dongles) dongles += (dongles.empty() ? "" : "<br>") + htmlText(d);
+  if (s.otherDongleRows != 0) dongles += "<br>and " + std::to_string(s.otherDongleRows) + " rows with other lines";
   fact("Dongle", dongles.empty() ? "not in the recording" : dongles);
   fact("Devices", std::to_string(s.devices.size()));
   fact("Rows", std::to_string(s.rows));
-  fact("Markers", std::to_string(s.markers.size()));
+  fact("Markers", std::to_string(s.markers.size()) +
+                      (s.markers.size() > kMarkersDrawn
+                           ? " (the charts show the first " + std::to_string(kMarkersDrawn) + ")"
+                           : std::string()));
   h += "</table></div>\n";
   if (!s.problems.empty()) {
-    h += "<div class=\"problems\"><p>Parts of the recording could not be read; the report is made of the rest:</p><ul>";
+    h += "<div class=\"problems\"><p>Some rows of the recording could not be read; the report is made of the rest:</p><ul>";
     for (const std::string& p : s.problems) h += "<li>" + htmlText(p) + "</li>";
     h += "</ul></div>\n";
   }
 
   // The class at a glance.
   h += "<h2>The class</h2><div class=\"scroll\"><table><tr><th>Who</th><th>time recorded</th><th>average</th>"
-       "<th>maximum</th><th>time in each zone</th></tr>";
+       "<th>maximum</th><th class=\"zones\">time in each zone</th></tr>";
   for (const DeviceReport& r : report.devices) {
     const Figures& f = r.whole;
     h += "<tr><td class=\"name\">" + htmlText(titleOf(*r.device)) + "</td><td>" + clockText(f.seconds) + "</td><td>" +
          (f.readings > 0 ? fixed1(f.averageHr) : "&ndash;") + "</td><td>" +
-         (f.readings > 0 ? std::to_string(f.maxHr) : "&ndash;") + "</td><td>";
+         (f.readings > 0 ? std::to_string(f.maxHr) : "&ndash;") + "</td><td class=\"zones\">";
     if (f.zonesKnown && f.seconds > 0) {
       h += "<div class=\"bar\">";
       std::string words;
@@ -400,7 +458,10 @@ std::string reportHtml(const Report& report) {
         if (share <= 0) continue;
         h += "<span style=\"width:" + fixed1(share) + "%;background:" + hexColour(zoneColour(z)) + "\" title=\"" +
              kZoneNames[z] + " " + clockText(f.zoneSeconds[z]) + "\"></span>";
-        words += std::string(words.empty() ? "" : ", ") + kZoneNames[z] + " " + fixed1(share) + " %";
+        // Lines break between zones only.
+        std::string zone = kZoneNames[z];
+        if (zone.find(' ') != std::string::npos) zone.replace(zone.find(' '), 1, "&nbsp;");
+        words += std::string(words.empty() ? "" : ", ") + zone + "&nbsp;" + fixed1(share) + "&nbsp;%";
       }
       h += "</div><span class=\"note\">" + words + "</span>";
     } else {
@@ -411,13 +472,15 @@ std::string reportHtml(const Report& report) {
   h += "</table></div>\n";
 
   // Each person or device.
+  const std::vector<std::string> labels = segmentLabels(report);
   for (std::size_t i = 0; i < report.devices.size(); ++i) {
     const DeviceReport& r = report.devices[i];
     const Device& d = *r.device;
     h += "<section class=\"device\"><h2>" + htmlText(titleOf(d)) + "</h2><p class=\"note\">" + htmlText(d.name) + " " +
          htmlText(d.address) + "</p>";
-    h += "<div class=\"chart\" id=\"chart" + std::to_string(i) + "\"></div>";
-    figuresTable(h, r, report);
+    if (r.curve.empty()) h += "<p class=\"note\">No heart rate readings to draw.</p>";
+    else h += "<div class=\"chart\" id=\"chart" + std::to_string(i) + "\"></div>";
+    figuresTable(h, r, report, labels);
     h += "</section>\n";
   }
 
@@ -444,13 +507,15 @@ std::string reportHtml(const Report& report) {
   h += "],zoneNames:[";
   for (int z = 0; z < 6; ++z) h += std::string(z ? "," : "") + "\"" + kZoneNames[z] + "\"";
   h += "],markers:[";
-  for (std::size_t i = 0; i < s.markers.size(); ++i)
+  for (std::size_t i = 0; i < s.markers.size() && i < kMarkersDrawn; ++i)
     h += std::string(i ? "," : "") + "[" + fixed1(static_cast<double>(s.markers[i].ms) / 1000.0) + "," +
          jsString(s.markers[i].text) + "]";
   h += "],devices:[";
+  bool anyCurve = false;
   for (std::size_t i = 0; i < report.devices.size(); ++i) {
     const DeviceReport& r = report.devices[i];
-    h += std::string(i ? ",\n" : "\n") + "{id:\"chart" + std::to_string(i) + "\",max:" +
+    if (r.curve.empty()) continue;
+    h += std::string(anyCurve ? ",\n" : "\n") + "{id:\"chart" + std::to_string(i) + "\",max:" +
          std::to_string(r.device->maxHr) + ",lo:" + std::to_string(r.whole.readings ? r.whole.minHr : 60) +
          ",hi:" + std::to_string(r.whole.readings ? r.whole.maxHr : 120) + ",pts:[";
     for (std::size_t k = 0; k < r.curve.size(); ++k) {
@@ -461,6 +526,7 @@ std::string reportHtml(const Report& report) {
       h += pt;
     }
     h += "]}";
+    anyCurve = true;
   }
   h += "]};</script>\n";
   // The library's notice goes with every copy of it.

@@ -10,8 +10,18 @@
 
 namespace kv::report {
 
+// A page lists at most this many segments between markers for each device,
+// and draws at most this many markers on each chart, the first ones; it
+// says how many more there are. An operator marks a class's intervals, a
+// few dozen at most; a recording with thousands of markers (lines piped
+// into koravel-record, say) would otherwise make a page of every device
+// times every segment.
+inline constexpr std::size_t kSegmentsListed = 100;
+inline constexpr std::size_t kMarkersDrawn = 100;
+
 // A device's figures over the whole recording and over each segment
-// between markers, worked out once for every output.
+// between markers (the first kSegmentsListed), worked out once for every
+// output.
 struct DeviceReport {
   const Device* device = nullptr;
   std::vector<Beat> beats;

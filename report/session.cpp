@@ -218,8 +218,11 @@ class Parser {
     }
     if (brand_ >= 0 && cell(row, brand_) == "dongle") {
       // The dongle's row: who it was (and whether it changed).
-      const std::string line = cell(row, name_);
-      if (std::find(s_->dongles.begin(), s_->dongles.end(), line) == s_->dongles.end()) s_->dongles.push_back(line);
+      const std::string& line = cell(row, name_);
+      if (std::find(s_->dongles.begin(), s_->dongles.end(), line) == s_->dongles.end()) {
+        if (s_->dongles.size() < kDongleLinesKept) s_->dongles.push_back(line);
+        else ++s_->otherDongleRows;
+      }
       see(ms);
       return;
     }

@@ -37,9 +37,15 @@ struct Marker {
   std::string text;
 };
 
+// The dongle's lines a session keeps. A recording has a dongle row when it
+// begins and when the line changes: one or two lines, a few with dongles
+// swapped.
+inline constexpr std::size_t kDongleLinesKept = 10;
+
 struct Session {
   std::vector<Device> devices;  // in the order first seen
-  std::vector<std::string> dongles;  // the dongle's lines, each as it first came
+  std::vector<std::string> dongles;  // the dongle's lines, each as it first came (the first kDongleLinesKept)
+  std::uint64_t otherDongleRows = 0; // dongle rows with none of those lines
   std::vector<Marker> markers;  // in time order
   std::int64_t startUnixMs = 0;  // the wall-clock time at ms 0, when known
   std::int64_t firstMs = 0, lastMs = 0;  // the first and last row

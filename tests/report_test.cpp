@@ -4,12 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <sstream>
 #include <string>
 
 #include "participants/participants.h"
 #include "report/figures.h"
+#include "report/outputs.h"
 #include "report/session.h"
+#include "support/class_recording.h"
 
 namespace kv::report {
 namespace {
@@ -176,6 +179,98 @@ TEST(ReportFigures, SegmentsBetweenMarkers) {
   EXPECT_EQ(spans[1].toMs, 30000);
   EXPECT_EQ(spans[2].fromMs, 30000);
   EXPECT_EQ(spans[2].toMs, 40001);
+}
+
+TEST(ReportFigures, SegmentsShareOutTheWholeSession) {
+  // A class with silent gaps, and markers: two at the same time (in a
+  // device's gap), one on a reading's time.
+  std::FILE* f = std::tmpfile();
+  ASSERT_NE(f, nullptr);
+  test::ClassRecording c;
+  c.devices = 6;
+  c.rateHz = 5;
+  c.seconds = 300;
+  c.markerEvery = 37;
+  test::writeClassRecording(f, c);
+  std::string text(static_cast<std::size_t>(std::ftell(f)), '\0');
+  std::rewind(f);
+  ASSERT_EQ(std::fread(text.data(), 1, text.size(), f), text.size());
+  std::fclose(f);
+  text += marker(150, "a") + marker(150, "b") + marker(200.2, "on a reading");
+  const Session s = read(text);
+  const Report r = makeReport(s, "class.csv");
+  ASSERT_EQ(r.spans.size(), s.markers.size());  // the two at 150 s begin one segment
+  for (const DeviceReport& d : r.devices) {
+    ASSERT_EQ(d.segments.size(), r.spans.size());
+    Figures sum;
+    for (const Figures& f : d.segments) {
+      sum.readings += f.readings;
+      sum.seconds += f.seconds;
+      for (int z = 0; z < 6; ++z) sum.zoneSeconds[z] += f.zoneSeconds[z];
+      sum.beats += f.beats;
+      sum.beatsRejected += f.beatsRejected;
+    }
+    EXPECT_EQ(sum.readings, d.whole.readings) << d.device->address;
+    EXPECT_NEAR(sum.seconds, d.whole.seconds, 1e-6) << d.device->address;
+    for (int z = 0; z < 6; ++z) EXPECT_NEAR(sum.zoneSeconds[z], d.whole.zoneSeconds[z], 1e-6) << z;
+    EXPECT_EQ(sum.beats, d.whole.beats) << d.device->address;
+    EXPECT_EQ(sum.beatsRejected, d.whole.beatsRejected) << d.device->address;
+    EXPECT_GT(d.whole.beats, 0u);
+  }
+}
+
+// How many times `what` is in `text`.
+std::size_t count(const std::string& text, const std::string& what) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+TEST(ReportPage, NothingFromTheRecordingIsMarkup) {
+  const Session clean = read(std::string(kHeader) + row(1, "A1", "70") + row(2, "A1", "71"));
+  const std::string plain = reportHtml(makeReport(clean, "class.csv"));
+  // Markup in every text a recording carries: the dongle's line, an
+  // address, a name, a person, a marker, a cell a problem quotes, and the
+  // file's own name.
+  const std::string tag = "<script>x</script><img src=x onerror=y>";
+  const Session s = read(std::string(kHeader) + "2026-12-09T10:00:00.000Z,0.000,,\"" + tag + "\",dongle,,,,,,,,,,\r\n" +
+                         row(1, tag.c_str(), "70") + row(2, "A1", "71", "", tag.c_str(), "190") + marker(1.5, tag.c_str()) +
+                         row(3, "A1", tag));
+  ASSERT_EQ(s.problems.size(), 1u);
+  const std::string page = reportHtml(makeReport(s, tag + ".csv"));
+  for (const char* markup : {"<script", "</script", "<img"}) EXPECT_EQ(count(page, markup), count(plain, markup)) << markup;
+  EXPECT_GE(count(page, "&lt;script&gt;x&lt;/script&gt;&lt;img src=x onerror=y&gt;"), 6u);
+}
+
+TEST(ReportPage, ManyMarkersOrDongleLinesMakeAPageOfTheFirstOnes) {
+  // A recording with thousands of markers (lines piped into koravel-record)
+  // and as many dongle lines: the page lists the first segments and draws
+  // the first markers, and says how many more there are.
+  std::string text = kHeader;
+  for (int i = 0; i < 3000; ++i) {
+    text += "2026-12-09T10:00:00.000Z," + std::to_string(i) + ".000,,Dongle " + std::to_string(i) + ",dongle,,,,,,,,,,\r\n";
+    for (const char* a : {"A1", "B2", "C3", "D4"}) text += row(i + 0.2, a, "120", "500");
+    text += marker(i + 0.5, ("m" + std::to_string(i)).c_str());
+  }
+  // A device heard only with RR has no chart.
+  text += row(10, "E5", "", "800");
+  const Session s = read(text);
+  EXPECT_EQ(s.dongles.size(), kDongleLinesKept);
+  EXPECT_EQ(s.otherDongleRows, 3000 - kDongleLinesKept);
+  const Report r = makeReport(s, "many.csv");
+  EXPECT_EQ(r.spans.size(), 3001u);
+  for (const DeviceReport& d : r.devices) EXPECT_EQ(d.segments.size(), kSegmentsListed);
+  const std::string page = reportHtml(r);
+  EXPECT_LT(page.size(), 1000000u);
+  EXPECT_NE(page.find("&ldquo;m98&rdquo;"), std::string::npos);   // segment 100 begins at marker 99 (m98)
+  EXPECT_EQ(page.find("&ldquo;m99&rdquo;"), std::string::npos);
+  EXPECT_NE(page.find(",\"m99\"]"), std::string::npos);  // the 100th marker drawn, not the 101st
+  EXPECT_EQ(page.find(",\"m100\"]"), std::string::npos);
+  EXPECT_NE(page.find("2901 more segments between markers are not listed."), std::string::npos);
+  EXPECT_NE(page.find("3000 (the charts show the first 100)"), std::string::npos);
+  EXPECT_NE(page.find("and 2990 rows with other lines"), std::string::npos);
+  EXPECT_EQ(count(page, "class=\"chart\""), 4u);
+  EXPECT_NE(page.find("No heart rate readings to draw."), std::string::npos);
 }
 
 }  // namespace
