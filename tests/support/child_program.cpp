@@ -42,7 +42,7 @@ ChildProgram::ChildProgram(std::vector<std::string> args, const ChildOptions& op
     // Nothing of the test's own input: a program that reads it gets none.
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   }
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, options.stdoutTo >= 0 ? options.stdoutTo : out[1], 1);
   posix_spawn_file_actions_adddup2(&actions, stderrTo >= 0 ? stderrTo : err[1], 2);
   posix_spawn_file_actions_addclose(&actions, out[0]);
   posix_spawn_file_actions_addclose(&actions, err[0]);

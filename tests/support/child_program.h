@@ -15,6 +15,10 @@ struct ChildOptions {
   bool withInput = false;
   // Its standard error that descriptor (a terminal, say) instead of a pipe.
   int stderrTo = -1;
+  // Its standard output that descriptor (a file, say) instead of a pipe: a
+  // program whose helpers may outlive it (a browser's) is then waited for
+  // by its own end, not by the last holder of a pipe.
+  int stdoutTo = -1;
   // The pipe of its standard output holds no more than this (Linux; 0: as
   // the system makes it), so that a test can have it fill quickly.
   int stdoutPipeBytes = 0;
