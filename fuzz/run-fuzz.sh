@@ -1,24 +1,33 @@
 #!/usr/bin/env bash
-# Builds the parser fuzzer (clang, a build directory of its own) and runs it
-# for SECONDS seconds on one core, on a copy of the corpus, so that a normal
-# run leaves fuzz/corpus/parser as it is. Exits non-zero when the fuzzer
-# finds a crash; the crashing input is left in BUILD/artifacts/.
+# Builds the fuzz targets (clang, a build directory of their own) and runs
+# each for SECONDS seconds on one core, on a copy of its corpus, so that a
+# normal run leaves fuzz/corpus/ as it is: parser_fuzzer (the receive
+# parser, fuzz/corpus/parser) and report_fuzzer (the recording reader and
+# the session report made of it, fuzz/corpus/report). Exits non-zero when a
+# fuzzer finds a crash; the crashing input is left in BUILD/artifacts/.
 #
-#   fuzz/run-fuzz.sh [--fast] [--grow] [--runs N] [SECONDS]   (default 30 s)
+#   fuzz/run-fuzz.sh [--fast] [--grow] [--runs N] [--only parser|report] [SECONDS]   (default 30 s each)
 #
 #   --fast    the coverage-only build (build/fuzz-fast): no AddressSanitizer
 #             or UBSan, several times the executions a second, for long runs
-#   --grow    then merge what the run found into fuzz/corpus/parser, keeping
-#             the smallest set of inputs that covers as much (-merge=1)
+#   --grow    then merge what the run found into the corpus, keeping the
+#             smallest set of inputs that covers as much (-merge=1)
 #   --runs N  stop after N executions rather than after SECONDS
+#   --only T  run that target alone
 set -euo pipefail
 
-fast=0 grow=0 runs=""
+fast=0 grow=0 runs="" targets="parser report"
 while [ $# -gt 0 ]; do
   case "$1" in
     --fast) fast=1 ;;
     --grow) grow=1 ;;
     --runs) runs="$2"; shift ;;
+    --only)
+      case "$2" in
+        parser|report) targets="$2" ;;
+        *) echo "run-fuzz: --only takes parser or report" >&2; exit 2 ;;
+      esac
+      shift ;;
     -*) echo "run-fuzz: unknown option $1" >&2; exit 2 ;;
     *) break ;;
   esac
@@ -39,28 +48,38 @@ cmake -S "$root" -B "$build" -G Ninja \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_COMPILER="$cxx" \
   -DKV_BUILD_FUZZERS=ON -DKV_FUZZ_SANITIZE="$sanitize" -DKV_BUILD_TESTS=OFF -DKV_BUILD_QT=OFF >/dev/null
-cmake --build "$build" --target parser_fuzzer -j "$jobs"
+for target in $targets; do
+  cmake --build "$build" --target "${target}_fuzzer" -j "$jobs"
+done
 
-corpus="$(mktemp -d)"
-trap 'rm -rf "$corpus"' EXIT
-cp "$root/fuzz/corpus/parser/"* "$corpus/"
+scratch="$(mktemp -d)"
+trap 'rm -rf "$scratch"' EXIT
 mkdir -p "$build/artifacts"
 
-limit=(-max_total_time="$seconds")
-[ -n "$runs" ] && limit=(-runs="$runs")
-"$build/fuzz/parser_fuzzer" \
-  "${limit[@]}" \
-  -max_len=8192 \
-  -timeout=10 \
-  -print_final_stats=1 \
-  -artifact_prefix="$build/artifacts/" \
-  "$corpus"
+for target in $targets; do
+  # A recording worth reading is longer than a frame program.
+  max_len=8192
+  [ "$target" = report ] && max_len=16384
+  corpus="$scratch/$target"
+  mkdir -p "$corpus"
+  cp "$root/fuzz/corpus/$target/"* "$corpus/"
+  limit=(-max_total_time="$seconds")
+  [ -n "$runs" ] && limit=(-runs="$runs")
+  echo "run-fuzz: ${target}_fuzzer"
+  "$build/fuzz/${target}_fuzzer" \
+    "${limit[@]}" \
+    -max_len="$max_len" \
+    -timeout=10 \
+    -print_final_stats=1 \
+    -artifact_prefix="$build/artifacts/$target-" \
+    "$corpus"
 
-if [ "$grow" = 1 ]; then
-  merged="$(mktemp -d)"
-  "$build/fuzz/parser_fuzzer" -merge=1 -max_len=8192 "$merged" "$root/fuzz/corpus/parser" "$corpus" 2>&1 | tail -n 2
-  rm -f "$root/fuzz/corpus/parser/"*
-  cp "$merged/"* "$root/fuzz/corpus/parser/"
-  rm -rf "$merged"
-  echo "run-fuzz: fuzz/corpus/parser now holds $(ls "$root/fuzz/corpus/parser" | wc -l) inputs"
-fi
+  if [ "$grow" = 1 ]; then
+    merged="$scratch/$target-merged"
+    mkdir -p "$merged"
+    "$build/fuzz/${target}_fuzzer" -merge=1 -max_len="$max_len" "$merged" "$root/fuzz/corpus/$target" "$corpus" 2>&1 | tail -n 2
+    rm -f "$root/fuzz/corpus/$target/"*
+    cp "$merged/"* "$root/fuzz/corpus/$target/"
+    echo "run-fuzz: fuzz/corpus/$target now holds $(ls "$root/fuzz/corpus/$target" | wc -l) inputs"
+  fi
+done
