@@ -398,6 +398,22 @@ void figuresTable(std::string& h, const DeviceReport& r, const Report& report, c
          " more segments between markers are not listed.</p>";
 }
 
+// The devices the page shows, by their place in the report: all of them,
+// or the kDevicesShown heard longest.
+std::vector<std::size_t> devicesShown(const Report& report) {
+  std::vector<std::size_t> shown(report.devices.size());
+  for (std::size_t i = 0; i < shown.size(); ++i) shown[i] = i;
+  if (shown.size() <= kDevicesShown) return shown;
+  std::stable_sort(shown.begin(), shown.end(), [&](std::size_t a, std::size_t b) {
+    const Figures& x = report.devices[a].whole;
+    const Figures& y = report.devices[b].whole;
+    return x.seconds != y.seconds ? x.seconds > y.seconds : x.readings > y.readings;
+  });
+  shown.resize(kDevicesShown);
+  std::sort(shown.begin(), shown.end());
+  return shown;
+}
+
 }  // namespace
 
 std::string reportHtml(const Report& report) {
@@ -429,7 +445,12 @@ std::string reportHtml(const Report& report) {
   for (const std::string& d : s.dongles) dongles += (dongles.empty() ? "" : "<br>") + htmlText(d);
   if (s.otherDongleRows != 0) dongles += "<br>and " + std::to_string(s.otherDongleRows) + " rows with other lines";
   fact("Dongle", dongles.empty() ? "not in the recording" : dongles);
-  fact("Devices", std::to_string(s.devices.size()));
+  const std::vector<std::size_t> shown = devicesShown(report);
+  fact("Devices", std::to_string(s.devices.size()) +
+                      (shown.size() < s.devices.size()
+                           ? " (this page shows the " + std::to_string(shown.size()) +
+                                 " heard longest; the summary, --summary, has them all)"
+                           : std::string()));
   fact("Rows", std::to_string(s.rows));
   fact("Markers", std::to_string(s.markers.size()) +
                       (s.markers.size() > kMarkersDrawn
@@ -445,7 +466,8 @@ std::string reportHtml(const Report& report) {
   // The class at a glance.
   h += "<h2>The class</h2><div class=\"scroll\"><table><tr><th>Who</th><th>time recorded</th><th>average</th>"
        "<th>maximum</th><th class=\"zones\">time in each zone</th></tr>";
-  for (const DeviceReport& r : report.devices) {
+  for (const std::size_t i : shown) {
+    const DeviceReport& r = report.devices[i];
     const Figures& f = r.whole;
     h += "<tr><td class=\"name\">" + htmlText(titleOf(*r.device)) + "</td><td>" + clockText(f.seconds) + "</td><td>" +
          (f.readings > 0 ? fixed1(f.averageHr) : "&ndash;") + "</td><td>" +
@@ -473,7 +495,7 @@ std::string reportHtml(const Report& report) {
 
   // Each person or device.
   const std::vector<std::string> labels = segmentLabels(report);
-  for (std::size_t i = 0; i < report.devices.size(); ++i) {
+  for (const std::size_t i : shown) {
     const DeviceReport& r = report.devices[i];
     const Device& d = *r.device;
     h += "<section class=\"device\"><h2>" + htmlText(titleOf(d)) + "</h2><p class=\"note\">" + htmlText(d.name) + " " +
@@ -512,7 +534,7 @@ std::string reportHtml(const Report& report) {
          jsString(s.markers[i].text) + "]";
   h += "],devices:[";
   bool anyCurve = false;
-  for (std::size_t i = 0; i < report.devices.size(); ++i) {
+  for (const std::size_t i : shown) {
     const DeviceReport& r = report.devices[i];
     if (r.curve.empty()) continue;
     h += std::string(anyCurve ? ",\n" : "\n") + "{id:\"chart" + std::to_string(i) + "\",max:" +

@@ -18,6 +18,11 @@ namespace kv::report {
 // times every segment.
 inline constexpr std::size_t kSegmentsListed = 100;
 inline constexpr std::size_t kMarkersDrawn = 100;
+// A page shows at most this many devices: the ones heard longest, in the
+// recording's order (the summary has every one). A dongle hears the class
+// and the straps passing by, a few hundred at most; a recording of
+// thousands would make a page no browser opens.
+inline constexpr std::size_t kDevicesShown = 500;
 
 // A device's figures over the whole recording and over each segment
 // between markers (the first kSegmentsListed), worked out once for every

@@ -7,7 +7,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <unordered_map>
 
 #include "participants/participants.h"
@@ -18,6 +17,13 @@ namespace {
 
 // At most this many problems are listed; the rest are counted.
 constexpr std::size_t kProblemsListed = 20;
+
+// A row's cells past this many, and a cell's bytes past this many, are
+// passed over: a recording's row has 15 cells of at most a few hundred
+// bytes, and a line of a million commas (or a quote never closed) would
+// otherwise take many times its own size in memory.
+constexpr std::size_t kMostCells = 1024;
+constexpr std::size_t kLongestCell = 1 << 16;
 
 // Days since 1970-01-01 of a civil date (proleptic Gregorian).
 std::int64_t daysFromCivil(std::int64_t y, unsigned m, unsigned d) {
@@ -93,14 +99,68 @@ std::string shown(const std::string& text) {
   return out;
 }
 
+// The recording's bytes, a block at a time: a recording is never held in
+// memory whole (one of a day is gigabytes; what is kept of a row is a
+// tenth of its text).
+class Source {
+ public:
+  explicit Source(std::istream& in) : in_(in), buffer_(1 << 16) {}
+
+  // The next byte; false at the end.
+  bool next(char* c) {
+    if (at_ == size_ && !fill()) return false;
+    *c = buffer_[at_++];
+    return true;
+  }
+  // The next byte, left to come; false at the end.
+  bool peek(char* c) {
+    if (at_ == size_ && !fill()) return false;
+    *c = buffer_[at_];
+    return true;
+  }
+  // Reads what is left.
+  void drain() {
+    while (fill()) {
+    }
+  }
+  // A NUL byte came: it is no text.
+  bool sawNul() const { return nul_; }
+
+ private:
+  bool fill() {
+    in_.read(buffer_.data(), static_cast<std::streamsize>(buffer_.size()));
+    size_ = static_cast<std::size_t>(in_.gcount());
+    at_ = 0;
+    if (std::memchr(buffer_.data(), '\0', size_) != nullptr) nul_ = true;
+    return size_ > 0;
+  }
+
+  std::istream& in_;
+  std::vector<char> buffer_;
+  std::size_t at_ = 0, size_ = 0;
+  bool nul_ = false;
+};
+
 class Parser {
  public:
-  Parser(const std::string& text, Session* s) : text_(text), s_(s) {}
+  Parser(std::istream& in, Session* s) : source_(in), s_(s) {}
 
   bool run(std::string* refusal) {
+    const bool read = runText(refusal);
+    // A file with a NUL byte anywhere is no recording, whatever came first.
+    if (!read) source_.drain();
+    if (source_.sawNul()) {
+      *refusal = "it is not a text file";
+      return false;
+    }
+    return read;
+  }
+
+ private:
+  bool runText(std::string* refusal) {
     std::vector<std::string> header;
     bool ended = false;
-    int headerLine = 0;
+    std::uint64_t headerLine = 0;
     while (header.empty()) {
       headerLine = line_;
       if (!nextRow(&header, &ended)) {
@@ -134,8 +194,9 @@ class Parser {
     columns_ = header.size();
     std::vector<std::string> row;
     while (true) {
-      const int at = line_;
+      const std::uint64_t at = line_;
       if (!nextRow(&row, &ended)) break;
+      if (source_.sawNul()) return false;
       if (!ended) {
         problem(at, "cut short (the recording ends in the middle of a row); left out");
         break;
@@ -147,47 +208,47 @@ class Parser {
     return true;
   }
 
- private:
   // The next row's cells (RFC 4180); false at the end of the text.
   // *ended: the row ended with a line break, as every whole row does.
   bool nextRow(std::vector<std::string>* cells, bool* ended) {
     cells->clear();
-    if (at_ >= text_.size()) return false;
+    char c = 0;
+    if (!source_.peek(&c)) return false;
     std::string cell;
     bool quoted = false;
     *ended = false;
-    while (at_ < text_.size()) {
-      const char c = text_[at_++];
+    while (source_.next(&c)) {
       if (quoted) {
+        char after = 0;
         if (c == '"') {
-          if (at_ < text_.size() && text_[at_] == '"') {
+          if (source_.peek(&after) && after == '"') {
             cell += '"';
-            ++at_;
+            source_.next(&after);
           } else {
             quoted = false;
           }
         } else {
           if (c == '\n') ++line_;
-          cell += c;
+          if (cell.size() < kLongestCell) cell += c;
         }
       } else if (c == '"' && cell.empty()) {
         quoted = true;
       } else if (c == ',') {
-        cells->push_back(std::move(cell));
+        if (cells->size() < kMostCells) cells->push_back(std::move(cell));
         cell.clear();
       } else if (c == '\n') {
         ++line_;
         *ended = true;
         break;
-      } else if (c != '\r') {
+      } else if (c != '\r' && cell.size() < kLongestCell) {
         cell += c;
       }
     }
-    cells->push_back(std::move(cell));
+    if (cells->size() < kMostCells) cells->push_back(std::move(cell));
     return true;
   }
 
-  void problem(int line, const std::string& what) {
+  void problem(std::uint64_t line, const std::string& what) {
     if (s_->problems.size() < kProblemsListed) {
       s_->problems.push_back("line " + std::to_string(line) + ": " + what);
     } else {
@@ -200,7 +261,7 @@ class Parser {
     return column >= 0 && static_cast<std::size_t>(column) < row.size() ? row[static_cast<std::size_t>(column)] : none;
   }
 
-  void take(int line, const std::vector<std::string>& row) {
+  void take(std::uint64_t line, const std::vector<std::string>& row) {
     if (row.size() < columns_) {
       problem(line, std::to_string(row.size()) + " cells where the header has " + std::to_string(columns_) +
                         "; left out");
@@ -277,10 +338,9 @@ class Parser {
     if (unlisted_ != 0) s_->problems.push_back("and " + std::to_string(unlisted_) + " more problems");
   }
 
-  const std::string& text_;
+  Source source_;
   Session* s_;
-  std::size_t at_ = 0;
-  int line_ = 1;
+  std::uint64_t line_ = 1;
   std::size_t columns_ = 0;
   int time_ = -1, seconds_ = -1, address_ = -1, name_ = -1, brand_ = -1, heartRate_ = -1, rr_ = -1, marker_ = -1, person_ = -1,
       maxHr_ = -1;
@@ -293,13 +353,10 @@ class Parser {
 }  // namespace
 
 bool readSession(std::istream& in, Session* session, std::string* refusal) {
-  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (text.find('\0') != std::string::npos) {
-    *refusal = "it is not a text file";
-    return false;
-  }
   *session = Session{};
-  return Parser(text, session).run(refusal);
+  if (Parser(in, session).run(refusal)) return true;
+  *session = Session{};
+  return false;
 }
 
 bool readSessionFile(const std::string& path, Session* session, std::string* refusal) {

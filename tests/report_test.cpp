@@ -106,6 +106,21 @@ TEST(ReportReading, EveryVersionTheBadRowsSaidByLineAndTheRestUsed) {
   EXPECT_EQ(s.devices[0].maxHr, 180);
 }
 
+TEST(ReportReading, OutlandishRowsAreReadWithoutHoldingThemWhole) {
+  // A reading with a million empty cells after it; one with a name of a
+  // megabyte (its first 64 KB kept); then a quote that never closes, which
+  // takes the rest of the file into one cell: a row cut short.
+  const std::string first = row(1, "A1", "70");
+  std::string text = kHeader + first.substr(0, first.size() - 2) + std::string(1000000, ',') + "\r\n";
+  text += "2026-12-09T10:00:02.000Z,2.000,A1," + std::string(1 << 20, 'n') + ",Mirabeat,71,,80,-60,0x80,,,,,\r\n";
+  text += "2026-12-09T10:00:03.000Z,3.000,A1,\"Mira" + std::string(200000, 'b') + "\r\n" + row(4, "A1", "72");
+  const Session s = read(text);
+  ASSERT_EQ(s.devices.size(), 1u);
+  EXPECT_EQ(s.devices[0].samples.size(), 2u);
+  EXPECT_EQ(s.devices[0].name, std::string(1 << 16, 'n'));
+  EXPECT_EQ(s.problems, std::vector<std::string>{"line 4: cut short (the recording ends in the middle of a row); left out"});
+}
+
 TEST(ReportFigures, ReadingsCountUntilTheNextAtMostFiveSecondsInTheirZones) {
   // Readings at 0, 1, 2 and 10 s; a row without a heart rate at 1.5 s is
   // not one; the recording ends at 12 s.
@@ -226,7 +241,7 @@ std::size_t count(const std::string& text, const std::string& what) {
   return n;
 }
 
-TEST(ReportPage, NothingFromTheRecordingIsMarkup) {
+TEST(ReportHtml, NothingFromTheRecordingIsMarkup) {
   const Session clean = read(std::string(kHeader) + row(1, "A1", "70") + row(2, "A1", "71"));
   const std::string plain = reportHtml(makeReport(clean, "class.csv"));
   // Markup in every text a recording carries: the dongle's line, an
@@ -242,7 +257,7 @@ TEST(ReportPage, NothingFromTheRecordingIsMarkup) {
   EXPECT_GE(count(page, "&lt;script&gt;x&lt;/script&gt;&lt;img src=x onerror=y&gt;"), 6u);
 }
 
-TEST(ReportPage, ManyMarkersOrDongleLinesMakeAPageOfTheFirstOnes) {
+TEST(ReportHtml, AFloodOfMarkersDongleLinesOrDevicesIsCutDownOnThePage) {
   // A recording with thousands of markers (lines piped into koravel-record)
   // and as many dongle lines: the page lists the first segments and draws
   // the first markers, and says how many more there are.
@@ -271,6 +286,20 @@ TEST(ReportPage, ManyMarkersOrDongleLinesMakeAPageOfTheFirstOnes) {
   EXPECT_NE(page.find("and 2990 rows with other lines"), std::string::npos);
   EXPECT_EQ(count(page, "class=\"chart\""), 4u);
   EXPECT_NE(page.find("No heart rate readings to draw."), std::string::npos);
+
+  // Thousands of devices (a file made up, or a crowd passing by): the page
+  // shows those heard longest, the summary every one.
+  text = kHeader;
+  for (int i = 0; i < 3000; ++i) text += row(i / 10.0, ("P" + std::to_string(i)).c_str(), "80");
+  for (int i = 0; i < 600; ++i) text += row(400 + i, "A1", "120") + row(400 + i, "B2", "121");
+  const Session crowd = read(text);
+  const Report cr = makeReport(crowd, "crowd.csv");
+  const std::string crowdPage = reportHtml(cr);
+  EXPECT_EQ(count(crowdPage, "<section class=\"device\">"), kDevicesShown);
+  EXPECT_NE(crowdPage.find("3002 (this page shows the 500 heard longest"), std::string::npos);
+  EXPECT_NE(crowdPage.find("id=\"chart3000\""), std::string::npos);  // A1 and B2, seen last
+  EXPECT_NE(crowdPage.find("id=\"chart3001\""), std::string::npos);
+  EXPECT_EQ(count(summaryCsv(cr), "\r\n"), 3003u);
 }
 
 }  // namespace

@@ -55,7 +55,7 @@ std::uint64_t writeClassRecording(std::FILE* out, const ClassRecording& what) {
     if (d % 7 == 6) std::snprintf(w.name, sizeof w.name, "Polar H10 %08X", 0x5A3C0000u + static_cast<unsigned>(d));
     else if (d % 4 == 3) std::snprintf(w.name, sizeof w.name, "Coros HRM %04d", 2200 + d);
     else std::snprintf(w.name, sizeof w.name, "Mirabeat HR-7 %04d", 400 + d);
-    std::snprintf(w.address, sizeof w.address, "D0C5F3%06X", static_cast<unsigned>(0x100 + d * 0x1F3));
+    std::snprintf(w.address, sizeof w.address, "D0C5F3%06X", static_cast<unsigned>(0x100 + d * 0x1F3) & 0xFFFFFFu);
     std::uniform_real_distribution<double> unit(0, 1);
     w.person.maxHr = 170 + static_cast<int>(unit(w.random) * 30);
     w.level = 0.92 + 0.16 * unit(w.random);
