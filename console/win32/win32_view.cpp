@@ -60,8 +60,10 @@ void Win32View::setText(int controlId, const char* text) {
 
 void Win32View::insertLogText(const char* text, std::size_t length) {
   // Always on the UI thread. A line or a run of them held back: never
-  // longer than the store of held lines.
-  static wchar_t wide[kHeldLogSize + 1];
+  // longer than the store of held lines. On the stack, not shared: the
+  // edit control tells of a full log (EN_MAXTEXT) before it inserts, and
+  // what that says goes through here while this text waits.
+  wchar_t wide[kHeldLogSize + 1];
   toUtf16(text, length, wide, static_cast<int>(kHeldLogSize + 1));
   sendTo(id::kTrafficLog, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(wide));
 }
